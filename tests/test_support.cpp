@@ -1,0 +1,102 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace zr_test {
+namespace {
+std::mutex g_mutex;
+std::vector<AssertRecord> g_records;
+
+void RemoveTree(const std::string& path) {
+  if (DIR* d = opendir(path.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+      std::string child = path + "/" + e->d_name;
+      struct stat st;
+      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        RemoveTree(child);
+      else
+        unlink(child.c_str());
+    }
+    closedir(d);
+  }
+  rmdir(path.c_str());
+}
+}  // namespace
+
+AssertRecorder::AssertRecorder() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_records.clear();
+  m_previous = tvo_set_assert_handler(&AssertRecorder::Handler);
+}
+
+AssertRecorder::~AssertRecorder() { tvo_set_assert_handler(m_previous); }
+
+void AssertRecorder::Handler(const char* expr, const char* file, int line, const char* fn) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_records.push_back({expr, file, line, fn});
+}
+
+std::vector<AssertRecord> AssertRecorder::Take() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  std::vector<AssertRecord> out;
+  out.swap(g_records);
+  return out;
+}
+
+size_t AssertRecorder::Count() const {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_records.size();
+}
+
+std::vector<std::string> AssertRecorder::Exprs() const {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  std::vector<std::string> out;
+  for (const AssertRecord& r : g_records) out.push_back(r.expr);
+  return out;
+}
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/zrtest.XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  m_path = buf.data();
+}
+
+TempDir::~TempDir() { RemoveTree(m_path); }
+
+bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() >= deadline) return cond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+std::string ReadFileContents(const std::string& path) {
+  std::string out;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("open " + path + ": " + strerror(errno));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+}  // namespace zr_test

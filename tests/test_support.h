@@ -1,0 +1,64 @@
+// Shared helpers for the test suite: an assertion recorder, temporary files
+// and bounded waits.
+#ifndef ZR_TEST_SUPPORT_H
+#define ZR_TEST_SUPPORT_H
+
+#include <tvo/tvo_assert.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zr_test {
+
+// One report that reached the assertion handler.
+struct AssertRecord {
+  std::string expr;
+  std::string file;
+  int line;
+  std::string function;
+};
+
+// Installs a recording assertion handler for its lifetime (restoring the
+// previous one after). Thread-safe: reports may come from any thread.
+class AssertRecorder {
+ public:
+  AssertRecorder();
+  ~AssertRecorder();
+  AssertRecorder(const AssertRecorder&) = delete;
+  AssertRecorder& operator=(const AssertRecorder&) = delete;
+
+  std::vector<AssertRecord> Take();  // the reports so far, clearing them
+  size_t Count() const;
+  // The expression texts so far, in order, without clearing.
+  std::vector<std::string> Exprs() const;
+
+ private:
+  static void Handler(const char*, const char*, int, const char*);
+  tvo_assert_handler_t m_previous;
+};
+
+// A private directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return m_path; }
+  std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+// Polls `cond` until it holds or `timeout` passes; returns its last value.
+bool WaitUntil(const std::function<bool()>& cond,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The whole contents of a file read through a separate descriptor.
+std::string ReadFileContents(const std::string& path);
+
+}  // namespace zr_test
+
+#endif  // ZR_TEST_SUPPORT_H
