@@ -21,7 +21,7 @@ void PrintAssert(const char* expr, const char* file, int line, const char* funct
 
 int main() {
   std::printf("libzrshared %s (headers %s)\n%s\n\n", zrshared_version(), ZRSHARED_VERSION_STRING,
-              TVO_KOVA_STATIC_TEXT + 1);
+              &TVO_KOVA_STATIC_TEXT[1]);
 
   Job a("index"), b("compact"), c("verify");
   Zr_DList<Job> queue;

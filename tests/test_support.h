@@ -59,6 +59,23 @@ bool WaitUntil(const std::function<bool()>& cond,
 // The whole contents of a file read through a separate descriptor.
 std::string ReadFileContents(const std::string& path);
 
+// Signature texts come from __PRETTY_FUNCTION__, whose form is the
+// compiler's: with g++ (the reference) they must match exactly; with clang
+// the report must at least name the same function.
+inline std::string SignatureName(const std::string& gcc_signature) {
+  size_t paren = gcc_signature.find('(');
+  size_t colon = gcc_signature.rfind("::", paren);
+  size_t start = colon == std::string::npos ? 0 : colon + 2;
+  return gcc_signature.substr(start, paren - start);
+}
+
 }  // namespace zr_test
+
+#if defined(__clang__)
+#define EXPECT_SIGNATURE(actual, gcc_signature) \
+  EXPECT_NE(std::string(actual).find(zr_test::SignatureName(gcc_signature)), std::string::npos)
+#else
+#define EXPECT_SIGNATURE(actual, gcc_signature) EXPECT_EQ(std::string(actual), gcc_signature)
+#endif
 
 #endif  // ZR_TEST_SUPPORT_H

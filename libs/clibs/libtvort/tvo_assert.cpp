@@ -41,8 +41,8 @@ extern "C" void __tvo_assert_fail(const char* expr, const char* file, int line,
   int n = std::snprintf(line_buf, sizeof line_buf, "%s:%d: %s: Assertion `%s' failed.\n",
                         file ? file : "?", line, function ? function : "?", expr ? expr : "?");
   if (n > 0) {
-    size_t len = static_cast<size_t>(n) < sizeof line_buf ? static_cast<size_t>(n)
-                                                         : sizeof line_buf - 1;
+    size_t len =
+        static_cast<size_t>(n) < sizeof line_buf ? static_cast<size_t>(n) : sizeof line_buf - 1;
     if (len == sizeof line_buf - 1) line_buf[len - 1] = '\n';
     WriteAll(STDERR_FILENO, line_buf, len);
   }

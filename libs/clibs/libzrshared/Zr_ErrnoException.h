@@ -64,8 +64,8 @@ class Zr_ErrnoException {
   }
 
  protected:
-  int m_errno;            // the error number as given; 0 is kept
-  char m_message[128];    // NUL-terminated message; empty for none
+  int m_errno;          // the error number as given; 0 is kept
+  char m_message[128];  // NUL-terminated message; empty for none
 };
 
 #endif  // ZR_ERRNOEXCEPTION_H

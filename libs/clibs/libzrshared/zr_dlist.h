@@ -45,9 +45,9 @@ class Zr_DList {
     // Does not check that the item was unlinked: that is the owner's duty.
     virtual ~Zr_item() {}
 
-    T* m_next;                // next item; null for the last and for an unlinked item
-    T* m_prev;                // previous item; null for the first and for an unlinked item
-    Zr_DList<T>* m_owner;     // the list the item is on; null when on none
+    T* m_next;             // next item; null for the last and for an unlinked item
+    T* m_prev;             // previous item; null for the first and for an unlinked item
+    Zr_DList<T>* m_owner;  // the list the item is on; null when on none
   };
 
   Zr_DList() : m_begin(NULL), m_end(NULL), m_current(NULL), m_count(0) {}
@@ -166,10 +166,10 @@ class Zr_DList {
     return m_current;
   }
 
-  T* m_begin;          // first item; null when empty
-  T* m_end;            // last item; null when empty
-  T* m_current;        // traversal cursor
-  uint64_t m_count;    // number of items
+  T* m_begin;        // first item; null when empty
+  T* m_end;          // last item; null when empty
+  T* m_current;      // traversal cursor
+  uint64_t m_count;  // number of items
 };
 
 #endif  // ZR_DLIST_H

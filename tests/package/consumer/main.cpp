@@ -13,7 +13,8 @@ int main() {
   Zr_DList<Item> list;
   Item it;
   list.Append(&it);
-  bool ok = list.RemoveFirst() == &it && std::strcmp(zrshared_version(), ZRSHARED_VERSION_STRING) == 0;
+  bool ok =
+      list.RemoveFirst() == &it && std::strcmp(zrshared_version(), ZRSHARED_VERSION_STRING) == 0;
   try {
     throw Zr_ErrnoException(EIO, "consumer");
   } catch (const Zr_ErrnoException& e) {

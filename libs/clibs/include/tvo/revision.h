@@ -23,9 +23,9 @@
 #define TVO_RCSID_TEXT "@(#) $Header: libs/clibs/include/tvo/revision.h " TVO_RCS_TAG " $"
 #define TVO_KOVA_STATIC_TEXT "\n@(#) " TVO_ZR_TAG "  " TVO_PRODUCT_NAME
 
-#define TVO_REVISION_IDENT()                                                       \
-  __attribute__((used)) static const char RCSid[] = TVO_RCSID_TEXT;                \
-  __attribute__((used)) static const char* const RCSid_ref = RCSid;                \
+#define TVO_REVISION_IDENT()                                                        \
+  __attribute__((used)) static const char RCSid[] = TVO_RCSID_TEXT;                 \
+  __attribute__((used)) static const char* const RCSid_ref = RCSid;                 \
   __attribute__((used)) static const char KOVA_STATIC_STR[] = TVO_KOVA_STATIC_TEXT; \
   __attribute__((used)) static const char* const KOVA_STATIC_STR_ref = KOVA_STATIC_STR
 

@@ -46,17 +46,17 @@ tvo_assert_handler_t tvo_set_assert_handler(tvo_assert_handler_t handler);
 #define TVO_ASSERT_STR_(...) #__VA_ARGS__
 #define TVO_ASSERT_XSTR_(...) TVO_ASSERT_STR_(__VA_ARGS__)
 
-#define TVO_ASSERT(...)                                                           \
-  ((__VA_ARGS__) ? (void)0                                                         \
+#define TVO_ASSERT(...)                                                                 \
+  ((__VA_ARGS__) ? (void)0                                                              \
                  : __tvo_assert_fail(TVO_ASSERT_XSTR_(__VA_ARGS__), __FILE__, __LINE__, \
                                      __PRETTY_FUNCTION__))
 
 /* TVO_CHECK(cond): as TVO_ASSERT, and yields whether `cond` held, for code
  * that reports misuse and then refuses to act on it. */
-#define TVO_CHECK(...)                                                            \
-  ((__VA_ARGS__) ? true                                                            \
+#define TVO_CHECK(...)                                                                   \
+  ((__VA_ARGS__) ? true                                                                  \
                  : (__tvo_assert_fail(TVO_ASSERT_XSTR_(__VA_ARGS__), __FILE__, __LINE__, \
-                                      __PRETTY_FUNCTION__),                        \
+                                      __PRETTY_FUNCTION__),                              \
                     false))
 
 #endif /* TVO_TVO_ASSERT_H */
