@@ -1,64 +1,33 @@
-// The little-endian compare: fixed cases, argument errors and counts beyond
-// 32 bits. (Random differential runs are in Zr_BitArray_test.cpp.)
+// The little-endian compare: fixed cases and counts beyond 32 bits. (Random
+// differential runs and argument errors are in Zr_BitArray_test.cpp.)
 #include "Zr_BitInterval.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-
-#include <cstring>
-#include <memory>
 
 namespace {
 
 using Compare = int (*)(char const*, unsigned long, char const*, unsigned long, unsigned long);
 const Compare kForms[] = {Zr_BitArrayLittleEndianCompare, _Zr_BitArrayLittleEndianCompare};
 
-TEST(BitCompare, LittleEndianOrderAndOffsets) {
+TEST(BitCompare, FixedCases) {
   for (Compare compare : kForms) {
     const char one[2] = {0x01, 0x00}, big[2] = {0x00, 0x01};
     EXPECT_EQ(compare(one, 0, big, 0, 16), -1);  // 1 against 256
     EXPECT_EQ(compare(big, 0, one, 0, 16), 1);
-    EXPECT_EQ(compare(one, 0, one, 0, 0), 0);
     // The same 13-bit pattern at offsets 3 and 11.
     const char x[3] = {static_cast<char>(0xA8), 0x5B, 0x00};
     const char y[4] = {0x00, static_cast<char>(0xA8), 0x5B, 0x00};
-    EXPECT_EQ(compare(x, 3, y, 11, 13), 0);
     EXPECT_EQ(compare(x, 3, y, 11, 14), 0);
     EXPECT_EQ(compare(x, 3, y, 10, 13), -1);  // tops: x's bit 15 is 0, y's bit 22 is 1
   }
-}
-
-TEST(BitCompare, HundredBitRunsDifferingAtEitherEnd) {
-  for (Compare compare : kForms) {
-    std::unique_ptr<char[]> a(new char[13]()), b(new char[13]());
-    b[0] = 0x01;  // lowest bit
-    EXPECT_EQ(compare(a.get(), 0, b.get(), 0, 100), -1);
-    b[0] = 0;
-    b[12] = 0x08;  // highest bit (bit 99)
-    EXPECT_EQ(compare(b.get(), 0, a.get(), 0, 100), 1);
-    EXPECT_EQ(compare(b.get(), 0, a.get(), 0, 99), 0);
-  }
-}
-
-TEST(BitCompare, NullArraysThrowOnlyWithBitsToCompare) {
-  const char byte = 1;
-  for (Compare compare : kForms) {
-    EXPECT_EQ(compare(nullptr, 0, nullptr, 3, 0), 0);
-    for (const auto& args : {std::make_pair(&byte, static_cast<const char*>(nullptr)),
-                             std::make_pair(static_cast<const char*>(nullptr), &byte)}) {
-      try {
-        compare(args.first, 0, args.second, 0, 1);
-        ADD_FAILURE() << "no exception";
-      } catch (const Zr_ErrnoException& e) {
-        char text[128];
-        EXPECT_EQ(e.GetErrno(), EINVAL);
-        EXPECT_STREQ(e.GetString(text, sizeof text), strerror(EINVAL));  // no message of its own
-      }
-    }
-  }
-  EXPECT_EQ(Zr_BitArrayLittleEndianCompare(Zr_BitPointer(), Zr_BitPointer(), Zr_BitSize()), 0);
-  EXPECT_THROW(_Zr_BitArrayLittleEndianCompare(Zr_BitPointer(), Zr_BitPointer(), Zr_BitSize(0, 1)),
-               Zr_ErrnoException);
+  char p[2] = {0x01, 0x00}, q[2] = {0x00, 0x01};  // bit pointer overloads: 1 against 256
+  EXPECT_EQ(
+      Zr_BitArrayLittleEndianCompare(Zr_BitPointer(p, 0), Zr_BitPointer(q, 0), Zr_BitSize(1, 1)),
+      -1);
+  EXPECT_EQ(
+      _Zr_BitArrayLittleEndianCompare(Zr_BitPointer(q, 0), Zr_BitPointer(p, 0), Zr_BitSize(1, 1)),
+      1);
 }
 
 // Runs of 2^31 bits and more, in untouched anonymous memory (zero pages, so
