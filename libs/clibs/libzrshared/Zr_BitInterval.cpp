@@ -99,8 +99,8 @@ __attribute__((target("avx2"))) inline __m256i ChunkDiff(const unsigned char* a,
 
 // Searches chunks of 256 interval bits at i = base + 256 k for k = chunks-1
 // down to 0, where base is the first interval bit that starts a byte of a.
-// A chunk that differs is settled by ScanDown over its four windows. Two
-// chunks per round keep the loads flowing as in a byte compare.
+// Four chunks per round keep the loads flowing as in a byte compare; a round
+// that differs is settled by ScanDown over its windows.
 template <bool kShifted>
 __attribute__((target("avx2"))) int ScanChunks(const Intervals& iv, uint64_t base,
                                                uint64_t chunks) {
@@ -111,21 +111,19 @@ __attribute__((target("avx2"))) int ScanChunks(const Intervals& iv, uint64_t bas
   const __m128i right = _mm_cvtsi32_si128(static_cast<int>(r));
   const __m128i left = _mm_cvtsi32_si128(static_cast<int>(8 - r));
   const __m256i low_mask = _mm256_set1_epi8(static_cast<char>(0xFF >> r));
+  auto diff = [=](uint64_t k) __attribute__((target("avx2"))) {
+    return ChunkDiff<kShifted>(a + 32 * k, b + 32 * k, right, left, low_mask);
+  };
   uint64_t k = chunks;
-  while (k >= 2) {
-    const uint64_t hi = k - 1, lo = k - 2;
-    const __m256i d1 = ChunkDiff<kShifted>(a + 32 * hi, b + 32 * hi, right, left, low_mask);
-    const __m256i d0 = ChunkDiff<kShifted>(a + 32 * lo, b + 32 * lo, right, left, low_mask);
-    const __m256i any = _mm256_or_si256(d1, d0);
-    if (!_mm256_testz_si256(any, any)) {
-      const uint64_t at = _mm256_testz_si256(d1, d1) ? lo : hi;
-      return iv.ScanDown(base + 256 * at, base + 256 * (at + 1));
-    }
-    k = lo;
+  while (k >= 4) {
+    const __m256i d = _mm256_or_si256(_mm256_or_si256(diff(k - 1), diff(k - 2)),
+                                      _mm256_or_si256(diff(k - 3), diff(k - 4)));
+    if (!_mm256_testz_si256(d, d)) return iv.ScanDown(base + 256 * (k - 4), base + 256 * k);
+    k -= 4;
   }
-  if (k == 1) {
-    const __m256i d = ChunkDiff<kShifted>(a, b, right, left, low_mask);
-    if (!_mm256_testz_si256(d, d)) return iv.ScanDown(base, base + 256);
+  while (k-- > 0) {
+    const __m256i d = diff(k);
+    if (!_mm256_testz_si256(d, d)) return iv.ScanDown(base + 256 * k, base + 256 * (k + 1));
   }
   return 0;
 }
