@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <string.h>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include "internal/zr_bitscan.h"
 
@@ -58,9 +60,9 @@ struct Intervals {
   unsigned oa;
   const unsigned char* pb;
   unsigned ob;
-  uint64_t n;  // at least 64 in the windowed search
 
-  // Searches [from, to) top down, every bit in [to, n) being known equal.
+  // Searches [from, to) top down, every bit from `to` up being known equal.
+  // The intervals are at least 64 bits long and `to` is at most their length.
   int ScanDown(uint64_t from, uint64_t to) const {
     uint64_t top = to;
     while (top > from) {
@@ -137,7 +139,7 @@ int CompareIntervals(const unsigned char* a, uint64_t a_offset, const unsigned c
                      uint64_t b_offset, uint64_t count) {
   if (count == 0) return 0;
   Intervals iv = {a + a_offset / 8, static_cast<unsigned>(a_offset % 8), b + b_offset / 8,
-                  static_cast<unsigned>(b_offset % 8), count};
+                  static_cast<unsigned>(b_offset % 8)};
   if (count < 64) {
     return Order(ShortInterval(iv.pa, iv.oa, count), ShortInterval(iv.pb, iv.ob, count));
   }

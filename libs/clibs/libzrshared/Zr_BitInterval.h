@@ -11,9 +11,9 @@
 //   const char x[2] = {0x01, 0x00}, y[2] = {0x00, 0x01};
 //   Zr_BitArrayLittleEndianCompare(x, 0, y, 0, 16);   // -1: 1 < 256
 //
-// Two forms with one contract: Zr_BitArrayLittleEndianCompare settles 64 to
-// 512 bits per step (vector instructions where the processor has them) and
-// is the one to use; _Zr_BitArrayLittleEndianCompare walks one bit at a time
+// Two forms with one contract: Zr_BitArrayLittleEndianCompare settles 64
+// bits per step, 1024 with AVX2 where the processor has it, and is the one
+// to use; _Zr_BitArrayLittleEndianCompare walks one bit at a time
 // from the top and serves as the reference. Both return the same result for
 // every input, for any 64-bit count.
 //
