@@ -10,8 +10,10 @@
 //   p += Zr_BitSize(2, 5);           // now (buf + 3, bit 3)
 //   std::cout << p;                  // "(<address as integer>, 3)"
 //
-// A plain value: it neither owns nor checks the memory it points into. Not
-// synchronised: any number of threads may read one while none writes it.
+// A plain value: it neither owns nor checks the memory it points into.
+// Advancing never fails; the text form only inserts into the stream, which
+// throws only if its owner enabled stream exceptions. errno is not touched.
+// Not synchronised: any number of threads may read one while none writes it.
 #ifndef ZR_BITPOINTER_H
 #define ZR_BITPOINTER_H
 

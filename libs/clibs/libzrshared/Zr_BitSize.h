@@ -3,6 +3,7 @@
 // The length is m_bytes * 8 + m_bits. A size is not kept normalised: m_bits
 // may hold 8 or more and then simply adds that many bits, so (0, 26) and
 // (3, 2) are the same length. A plain value: copy it freely; it owns nothing.
+// Its text form only inserts into the stream; errno is not touched.
 //
 //   Zr_BitSize one_bit(0, 1);
 //   std::cout << Zr_BitSize(3, 2);   // "(3, 2)"
