@@ -8,7 +8,12 @@
 #include <tvo/revision.h>
 #include <tvo/tvort.h>
 
+#include "Zr_BitArray.h"
+#include "Zr_BitInterval.h"
+#include "Zr_BitPointer.h"
+#include "Zr_BitSize.h"
 #include "Zr_ErrnoException.h"
+#include "Zr_Utils.h"
 #include "zr_dlist.h"
 #include "zrshared_version.h"
 

@@ -1,0 +1,207 @@
+#include "Zr_BitInterval.h"
+
+#include <errno.h>
+#include <string.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "internal/zr_bitscan.h"
+
+TVO_REVISION_IDENT();
+
+namespace zr_bits {
+namespace {
+
+// How the search works. A difference only matters at its most significant
+// position, so the intervals are searched from the top down in windows of
+// 64 bits (and, with AVX2, chunks of 256 bits). Window w covers interval bits
+// [w, w + 64); comparing two windows as plain unsigned numbers gives the
+// answer for the highest differing bit inside them. Windows may overlap the
+// part already found equal, or reach below the part still to be searched:
+// as long as every bit above a window is known equal, its highest difference
+// is the interval's. Every window lies inside [0, count), and a window's
+// bytes are exactly those holding its bits, so no byte outside the
+// intervals is touched.
+
+inline uint64_t Load64(const unsigned char* p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);  // unaligned; x86-64 is little-endian
+  return v;
+}
+
+// Interval bits [w, w + 64) of an interval whose first bit is bit `o` (0..7)
+// of p[0], bit w in the lowest place. Requires w + 64 <= count.
+inline uint64_t Window64(const unsigned char* p, unsigned o, uint64_t w) {
+  const uint64_t first = o + w;
+  const unsigned char* q = p + first / 8;
+  const unsigned r = first % 8;
+  uint64_t v = Load64(q);
+  // With r > 0 the window's top r bits lie in q[8], which holds bit w + 63.
+  if (r != 0) v = (v >> r) | (static_cast<uint64_t>(q[8]) << (64 - r));
+  return v;
+}
+
+// All `n` (1..63) bits of a short interval, its first bit in the lowest place.
+inline uint64_t ShortInterval(const unsigned char* p, unsigned o, uint64_t n) {
+  const unsigned last = static_cast<unsigned>((o + n - 1) / 8);  // 0..8
+  uint64_t v = 0;
+  for (unsigned k = 0; k <= last && k < 8; ++k) v |= static_cast<uint64_t>(p[k]) << (8 * k);
+  v >>= o;
+  if (last == 8) v |= static_cast<uint64_t>(p[8]) << (64 - o);  // here o >= 2
+  return v & ((static_cast<uint64_t>(1) << n) - 1);
+}
+
+inline int Order(uint64_t x, uint64_t y) { return x < y ? -1 : (x > y ? 1 : 0); }
+
+struct Intervals {
+  const unsigned char* pa;
+  unsigned oa;
+  const unsigned char* pb;
+  unsigned ob;
+
+  // Searches [from, to) top down, every bit from `to` up being known equal.
+  // The intervals are at least 64 bits long and `to` is at most their length.
+  int ScanDown(uint64_t from, uint64_t to) const {
+    uint64_t top = to;
+    while (top > from) {
+      const uint64_t w = top >= 64 ? top - 64 : 0;
+      const uint64_t x = Window64(pa, oa, w), y = Window64(pb, ob, w);
+      if (x != y) return Order(x, y);
+      top = w;
+    }
+    return 0;
+  }
+};
+
+#if defined(__x86_64__)
+// Interval bits of b, one byte's worth per lane, for the 32 bytes of a that
+// start at b's byte q with b's bits shifted down by r (1..7): lane j is
+// (b[q + j] >> r) | (b[q + j + 1] << (8 - r)). Reads b[q .. q + 32].
+__attribute__((target("avx2"))) inline __m256i ShiftedChunk(const unsigned char* q, __m128i right,
+                                                            __m128i left, __m256i low_mask) {
+  const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+  const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
+  const __m256i down = _mm256_and_si256(_mm256_srl_epi16(lo, right), low_mask);
+  const __m256i up = _mm256_andnot_si256(low_mask, _mm256_sll_epi16(hi, left));
+  return _mm256_or_si256(down, up);
+}
+
+// The XOR of 32 whole bytes of a with b's matching interval bits.
+template <bool kShifted>
+__attribute__((target("avx2"))) inline __m256i ChunkDiff(const unsigned char* a,
+                                                         const unsigned char* b, __m128i right,
+                                                         __m128i left, __m256i low_mask) {
+  const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a));
+  const __m256i y = kShifted ? ShiftedChunk(b, right, left, low_mask)
+                             : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+  return _mm256_xor_si256(x, y);
+}
+
+// Searches chunks of 256 interval bits at i = base + 256 k for k = chunks-1
+// down to 0, where base is the first interval bit that starts a byte of a.
+// Four chunks per round keep the loads flowing as in a byte compare; a round
+// that differs is settled by ScanDown over its windows.
+template <bool kShifted>
+__attribute__((target("avx2"))) int ScanChunks(const Intervals& iv, uint64_t base,
+                                               uint64_t chunks) {
+  const unsigned char* a = iv.pa + (iv.oa + base) / 8;
+  const uint64_t b_first = iv.ob + base;
+  const unsigned char* b = iv.pb + b_first / 8;
+  const unsigned r = b_first % 8;
+  const __m128i right = _mm_cvtsi32_si128(static_cast<int>(r));
+  const __m128i left = _mm_cvtsi32_si128(static_cast<int>(8 - r));
+  const __m256i low_mask = _mm256_set1_epi8(static_cast<char>(0xFF >> r));
+  auto diff = [=](uint64_t k) __attribute__((target("avx2"))) {
+    return ChunkDiff<kShifted>(a + 32 * k, b + 32 * k, right, left, low_mask);
+  };
+  uint64_t k = chunks;
+  while (k >= 4) {
+    const __m256i d = _mm256_or_si256(_mm256_or_si256(diff(k - 1), diff(k - 2)),
+                                      _mm256_or_si256(diff(k - 3), diff(k - 4)));
+    if (!_mm256_testz_si256(d, d)) return iv.ScanDown(base + 256 * (k - 4), base + 256 * k);
+    k -= 4;
+  }
+  while (k-- > 0) {
+    const __m256i d = diff(k);
+    if (!_mm256_testz_si256(d, d)) return iv.ScanDown(base + 256 * k, base + 256 * (k + 1));
+  }
+  return 0;
+}
+
+bool HaveAvx2() { return __builtin_cpu_supports("avx2"); }
+#endif
+
+}  // namespace
+
+int CompareIntervals(const unsigned char* a, uint64_t a_offset, const unsigned char* b,
+                     uint64_t b_offset, uint64_t count) {
+  if (count == 0) return 0;
+  Intervals iv = {a + a_offset / 8, static_cast<unsigned>(a_offset % 8), b + b_offset / 8,
+                  static_cast<unsigned>(b_offset % 8)};
+  if (count < 64) {
+    return Order(ShortInterval(iv.pa, iv.oa, count), ShortInterval(iv.pb, iv.ob, count));
+  }
+#if defined(__x86_64__)
+  // Chunks start where a's bits start a byte, so a is read whole bytes at a
+  // time and only b (when its offset differs modulo 8) needs shifting.
+  const uint64_t base = (8 - iv.oa) % 8;
+  const uint64_t chunks = (count - base) / 256;
+  if (chunks != 0 && HaveAvx2()) {
+    const uint64_t chunk_end = base + 256 * chunks;
+    if (int r = iv.ScanDown(chunk_end, count)) return r;
+    const bool shifted = (iv.ob + base) % 8 != 0;
+    if (int r = shifted ? ScanChunks<true>(iv, base, chunks) : ScanChunks<false>(iv, base, chunks))
+      return r;
+    return iv.ScanDown(0, base);
+  }
+#endif
+  return iv.ScanDown(0, count);
+}
+
+}  // namespace zr_bits
+
+namespace {
+
+inline int BitAt(const char* p, uint64_t position) {
+  return (static_cast<unsigned char>(p[position / 8]) >> (position % 8)) & 1;
+}
+
+inline uint64_t TotalBits(Zr_BitSize const& size) {
+  return size.m_bytes * 8 + static_cast<uint64_t>(size.m_bits);
+}
+
+}  // namespace
+
+int _Zr_BitArrayLittleEndianCompare(char const* a, unsigned long a_offset, char const* b,
+                                    unsigned long b_offset, unsigned long count) {
+  if (a == NULL || b == NULL) {
+    if (count != 0) throw Zr_ErrnoException(EINVAL);
+    return 0;
+  }
+  // A 64-bit counter: every count the caller can pass is walked in full.
+  for (uint64_t i = count; i-- > 0;) {
+    const int x = BitAt(a, a_offset + i), y = BitAt(b, b_offset + i);
+    if (x != y) return x ? 1 : -1;
+  }
+  return 0;
+}
+
+int _Zr_BitArrayLittleEndianCompare(Zr_BitPointer const& a, Zr_BitPointer const& b,
+                                    Zr_BitSize const& size) {
+  return _Zr_BitArrayLittleEndianCompare(a.m_byte, a.m_bit, b.m_byte, b.m_bit, TotalBits(size));
+}
+
+int Zr_BitArrayLittleEndianCompare(char const* a, unsigned long a_offset, char const* b,
+                                   unsigned long b_offset, unsigned long count) {
+  if (count == 0) return 0;
+  if (a == NULL || b == NULL) throw Zr_ErrnoException(EINVAL);
+  return zr_bits::CompareIntervals(reinterpret_cast<const unsigned char*>(a), a_offset,
+                                   reinterpret_cast<const unsigned char*>(b), b_offset, count);
+}
+
+int Zr_BitArrayLittleEndianCompare(Zr_BitPointer const& a, Zr_BitPointer const& b,
+                                   Zr_BitSize const& size) {
+  return Zr_BitArrayLittleEndianCompare(a.m_byte, a.m_bit, b.m_byte, b.m_bit, TotalBits(size));
+}

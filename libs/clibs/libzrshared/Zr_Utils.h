@@ -1,0 +1,27 @@
+// Small free helpers of libzrshared.
+#ifndef ZR_UTILS_H
+#define ZR_UTILS_H
+
+#include <tvo/revision.h>
+
+// ---------------------------------------------------------------------------
+// Bit helpers. Bits are numbered as in Zr_BitPointer.h: bit 0 of a byte is
+// its least significant bit, and a run goes upward through bits 0..7 of each
+// byte into the next byte. Neither function throws, sets errno or keeps
+// state; both are safe from any thread on memory no other thread writes.
+
+// 1 when the `count` bits that begin `a_offset` bits after `a` equal, one by
+// one, the `count` bits that begin `b_offset` bits after `b`; 0 otherwise.
+// A `count` of 0 gives 1 without reading either array (they may be null).
+// Reads only the bytes that hold the two runs, many bits per step, and
+// writes nothing. Checks nothing: the caller guarantees the bytes exist.
+int Zr_MatchBits(unsigned char* a, unsigned char* b, unsigned int a_offset, unsigned int b_offset,
+                 unsigned int count);
+
+// The number of whole bytes that hold `bits` bits, (bits + 7) / 8, for every
+// 64-bit count (no wrap-around near 2^64).
+unsigned long Zr_BitsToBytes(unsigned long bits);
+
+// ---------------------------------------------------------------------------
+
+#endif  // ZR_UTILS_H
