@@ -9,6 +9,8 @@
 #include <tvo/tvort.h>
 
 #include "Zr_ErrnoException.h"
+#include "Zr_FileDescriptor.h"
+#include "Zr_Utils.h"
 #include "zr_dlist.h"
 #include "zrshared_version.h"
 

@@ -1,0 +1,47 @@
+// Helpers shared by the descriptor tests: files with known contents, a
+// seeded byte pattern and the errno of a failed call.
+#ifndef ZR_FILEIO_TEST_UTIL_H
+#define ZR_FILEIO_TEST_UTIL_H
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+namespace zr_test {
+
+// `size` bytes that differ from offset to offset and from seed to seed, so a
+// byte at a wrong offset shows.
+inline std::string Pattern(size_t size, uint32_t seed = 1) {
+  std::mt19937 rng(seed);
+  std::string s(size, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+inline void WriteFile(const std::string& path, const std::string& contents) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("open " + path);
+  ssize_t n = write(fd, contents.data(), contents.size());
+  close(fd);
+  if (n != static_cast<ssize_t>(contents.size())) throw std::runtime_error("write " + path);
+}
+
+// The descriptor's own file offset, as the kernel keeps it.
+inline off_t KernelOffset(int fd) { return lseek(fd, 0, SEEK_CUR); }
+
+// errno right after `result` was computed, or 0 when the call succeeded;
+// used as EXPECT_EQ(ErrnoOf(fd.Read(...)), EBADF).
+template <typename R>
+int ErrnoOf(R result) {
+  return result == static_cast<R>(-1) ? errno : 0;
+}
+
+}  // namespace zr_test
+
+#endif  // ZR_FILEIO_TEST_UTIL_H
