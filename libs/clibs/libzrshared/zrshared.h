@@ -8,6 +8,9 @@
 #include <tvo/revision.h>
 #include <tvo/tvort.h>
 
+#include "Zr_Adler32.h"
+#include "Zr_CRCReadStream.h"
+#include "Zr_CRCWriteStream.h"
 #include "Zr_ErrnoException.h"
 #include "Zr_FileDescriptor.h"
 #include "Zr_Utils.h"
