@@ -30,8 +30,9 @@
 // The Adler-32 of no bytes: the starting value of every checksum.
 const uint32_t ZR_ADLER32_INIT = 1;
 
-// The implementations, slowest first.
-enum zr_adler32_path_t {
+// The implementations, slowest first. Any int converts to the type, so a
+// stray value is caught by the checks below rather than being undefined.
+enum zr_adler32_path_t : int {
   ZR_ADLER32_PORTABLE = 0,
   ZR_ADLER32_SSSE3 = 1,
   ZR_ADLER32_AVX2 = 2,
