@@ -8,6 +8,7 @@
 #include <tvo/revision.h>
 #include <tvo/tvort.h>
 
+#include "Zr_BufferedFileDescriptor.h"
 #include "Zr_ErrnoException.h"
 #include "Zr_FileDescriptor.h"
 #include "Zr_Utils.h"
