@@ -1,5 +1,6 @@
 // The descriptor contract, run against every descriptor class, then what is
 // special to the plain descriptor (its Copy driven by fakes, flags, offsets).
+#include "Zr_BufferedFileDescriptor.h"
 #include "Zr_FileDescriptor.h"
 #include "Zr_Utils.h"
 
@@ -49,7 +50,14 @@ class DescriptorContract : public ::testing::Test {
   zr_test::TempDir dir;
 };
 
-using DescriptorTypes = ::testing::Types<Zr_FileDescriptor>;
+// A buffer smaller than most transfers, so every copy loop turns over.
+class SmallBuffered : public Zr_BufferedFileDescriptor {
+ public:
+  SmallBuffered() : Zr_BufferedFileDescriptor(7) {}
+};
+
+using DescriptorTypes =
+    ::testing::Types<Zr_FileDescriptor, Zr_BufferedFileDescriptor, SmallBuffered>;
 TYPED_TEST_SUITE(DescriptorContract, DescriptorTypes);
 
 TYPED_TEST(DescriptorContract, ClosedObjectRefusesEveryGuardedOperation) {
