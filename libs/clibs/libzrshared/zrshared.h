@@ -9,9 +9,9 @@
 #include <tvo/tvort.h>
 
 #include "Zr_Adler32.h"
+#include "Zr_BufferedFileDescriptor.h"
 #include "Zr_CRCReadStream.h"
 #include "Zr_CRCWriteStream.h"
-#include "Zr_BufferedFileDescriptor.h"
 #include "Zr_ErrnoException.h"
 #include "Zr_FileDescriptor.h"
 #include "Zr_Utils.h"
