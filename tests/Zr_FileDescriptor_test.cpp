@@ -2,6 +2,7 @@
 // special to the plain descriptor (its Copy driven by fakes, flags, offsets).
 #include "Zr_BufferedFileDescriptor.h"
 #include "Zr_FileDescriptor.h"
+#include "Zr_StreamFileDescriptor.h"
 #include "Zr_Utils.h"
 
 #include <gtest/gtest.h>
@@ -29,9 +30,17 @@ namespace {
 template <typename T>
 struct Traits {
   static std::unique_ptr<Zr_FileDescriptor> Make() { return std::make_unique<T>(); }
-  static constexpr bool kSeekReturnsOffset = true;  // the stream class returns 0
   static constexpr int kClosedTruncateErrno = EBADF;
   static constexpr mode_t kMkSTempMode = 0600;
+};
+
+template <>
+struct Traits<Zr_StreamFileDescriptor> {
+  static std::unique_ptr<Zr_FileDescriptor> Make() {
+    return std::make_unique<Zr_StreamFileDescriptor>();
+  }
+  static constexpr int kClosedTruncateErrno = ENOSYS;  // not supported at all
+  static constexpr mode_t kMkSTempMode = 0;
 };
 
 template <typename T>
@@ -56,8 +65,8 @@ class SmallBuffered : public Zr_BufferedFileDescriptor {
   SmallBuffered() : Zr_BufferedFileDescriptor(7) {}
 };
 
-using DescriptorTypes =
-    ::testing::Types<Zr_FileDescriptor, Zr_BufferedFileDescriptor, SmallBuffered>;
+using DescriptorTypes = ::testing::Types<Zr_FileDescriptor, Zr_BufferedFileDescriptor,
+                                         SmallBuffered, Zr_StreamFileDescriptor>;
 TYPED_TEST_SUITE(DescriptorContract, DescriptorTypes);
 
 TYPED_TEST(DescriptorContract, ClosedObjectRefusesEveryGuardedOperation) {
