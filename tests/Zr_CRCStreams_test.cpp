@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "Zr_BufferedFileDescriptor.h"
 #include "Zr_CRCReadStream.h"
 #include "Zr_CRCWriteStream.h"
+#include "Zr_StreamFileDescriptor.h"
 #include "test_support.h"
 
 namespace {
@@ -196,22 +198,45 @@ TEST(CRCStreams, WriterMatchesModelAndReaderAcceptsItForRandomSplits) {
   }
 }
 
-TEST(CRCStreams, RealFileRoundTripThroughPlainDescriptor) {
+// Real files through every descriptor class (buffered ones with a small and
+// the default buffer, so blocks straddle refills), several block sizes and
+// split patterns; the file must hold exactly the model's bytes.
+TEST(CRCStreams, RealFileRoundTripsThroughEveryDescriptorClass) {
+  const std::vector<std::pair<std::string, std::function<Zr_FileDescriptor*()>>> kinds = {
+      {"plain", [] { return new Zr_FileDescriptor; }},
+      {"buffered-100", [] { return new Zr_BufferedFileDescriptor(100); }},
+      {"buffered-default", [] { return new Zr_BufferedFileDescriptor; }},
+      {"stdio", [] { return new Zr_StreamFileDescriptor; }},
+  };
   zr_test::TempDir dir;
   std::mt19937 rng(5);
-  std::vector<std::string> segments = {RandomText(rng, 100000), "", RandomText(rng, 4096),
-                                       RandomText(rng, 4097)};
-  {
-    Zr_FileDescriptor fd;
-    ASSERT_GE(fd.Open(dir.File("seg").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 0);
-    Zr_CRCWriteStream w(&fd, 4096);
-    WriteSegments(w, segments, rng, 10000);
+  for (const auto& kind : kinds) {
+    for (size_t block : {1, 7, 4096, 65536}) {
+      for (size_t max_piece : {1, 333, 70000}) {
+        SCOPED_TRACE(kind.first + " block " + std::to_string(block) + " pieces " +
+                     std::to_string(max_piece));
+        const size_t big = block == 1 || max_piece == 1 ? 3000 : 150000;
+        std::vector<std::string> segments = {RandomText(rng, big), "", RandomText(rng, block),
+                                             RandomText(rng, block + 1)};
+        const std::string path = dir.File("seg");
+        std::unique_ptr<Zr_FileDescriptor> out(kind.second());
+        ASSERT_GE(out->Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 0);
+        {
+          Zr_CRCWriteStream w(out.get(), block);
+          WriteSegments(w, segments, rng, max_piece);
+        }
+        ASSERT_EQ(out->Close(), 0);
+        ASSERT_EQ(zr_test::ReadFileContents(path), Encode(segments, block));
+
+        std::unique_ptr<Zr_FileDescriptor> in(kind.second());
+        ASSERT_GE(in->Open(path.c_str(), O_RDONLY), 0);
+        Zr_CRCReadStream r(in.get(), block);
+        ReadSegments(r, segments, rng, max_piece);
+        char extra;
+        EXPECT_EQ(in->Read(&extra, 1), 0);
+      }
+    }
   }
-  EXPECT_EQ(zr_test::ReadFileContents(dir.File("seg")), Encode(segments, 4096));
-  Zr_FileDescriptor fd;
-  ASSERT_GE(fd.Open(dir.File("seg").c_str(), O_RDONLY), 0);
-  Zr_CRCReadStream r(&fd, 4096);
-  ReadSegments(r, segments, rng, 9000);
 }
 
 // Flipping any one byte of a two-segment stream is caught at the right
