@@ -104,10 +104,9 @@ adler_fn ActiveFunction() {
 
 bool Zr_Adler32PathAvailable(zr_adler32_path_t path) {
 #ifdef ZR_ADLER32_PORTABLE_ONLY
-  return path == ZR_ADLER32_PORTABLE;
-#else
-  return path >= ZR_ADLER32_PORTABLE && path < ZR_ADLER32_NR_PATHS && CpuHas(path);
+  if (path != ZR_ADLER32_PORTABLE) return false;
 #endif
+  return path >= ZR_ADLER32_PORTABLE && path < ZR_ADLER32_NR_PATHS && CpuHas(path);
 }
 
 const char* Zr_Adler32PathName(zr_adler32_path_t path) {
