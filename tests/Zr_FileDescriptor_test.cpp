@@ -90,7 +90,7 @@ TYPED_TEST(DescriptorContract, ClosedObjectRefusesEveryGuardedOperation) {
 }
 
 TYPED_TEST(DescriptorContract, OpenCloseLifecycle) {
-  auto fd = this->OpenWith("a", "abc");
+  auto fd = this->OpenWith("a", "abcdef");
   ASSERT_TRUE(fd->IsOpen());
   const int first = fd->GetFileDescriptor();
   ASSERT_GE(first, 0);
@@ -107,10 +107,16 @@ TYPED_TEST(DescriptorContract, OpenCloseLifecycle) {
   EXPECT_FALSE(fd->IsOpen());
   EXPECT_EQ(fcntl(first, F_GETFD), -1);  // really closed
   EXPECT_EQ(ErrnoOf(fd->Close()), EBADF);
+  // Nothing read ahead or left pending before the close serves a transfer.
+  EXPECT_EQ(ErrnoOf(fd->Read(buf, 1)), EBADF);
+  EXPECT_EQ(ErrnoOf(fd->Write("x", 1)), EBADF);
 
-  // Closed objects can be opened again.
-  EXPECT_GE(fd->Open(this->Path("a").c_str(), O_RDONLY), 0);
-  EXPECT_TRUE(fd->IsOpen());
+  // Closed objects can be opened again; output pending at Close was written.
+  EXPECT_GE(fd->Open(this->Path("a").c_str(), O_RDWR), 0);
+  EXPECT_EQ(fd->Write("AB", 2), 2);
+  EXPECT_EQ(fd->Close(), 0);
+  EXPECT_EQ(ErrnoOf(fd->Write("x", 1)), EBADF);
+  EXPECT_EQ(ReadFileContents(this->Path("a")), "ABcdef");
 }
 
 TYPED_TEST(DescriptorContract, FailedOpenLeavesObjectClosed) {

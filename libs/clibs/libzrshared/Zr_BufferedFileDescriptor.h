@@ -110,6 +110,10 @@ class Zr_BufferedFileDescriptor : public Zr_FileDescriptor {
   virtual bool IsDirty();
 
  private:
+  // Write and Read beyond their inline fast paths: mode switches, refills,
+  // full buffers, direct mode and every check.
+  int64_t writeGeneral(void const* buffer, unsigned long count);
+  int64_t readGeneral(void* buffer, unsigned long count);
   // Switches between reading and writing mode, flushing first. Returns 0,
   // or -1 with the flush's errno (mode unchanged).
   int64_t setReadingMode(bool reading);

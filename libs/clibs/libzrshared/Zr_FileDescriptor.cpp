@@ -9,7 +9,7 @@
 
 TVO_REVISION_IDENT();
 
-const int Zr_FileDescriptor::INVALID_FD = -1;
+const int Zr_FileDescriptor::INVALID_FD;
 
 namespace {
 // The kernel's answer to a null buffer, given before any system call so that

@@ -35,7 +35,7 @@
 class Zr_FileDescriptor {
  public:
   // The value of the descriptor number while nothing is open.
-  static const int INVALID_FD;
+  static const int INVALID_FD = -1;
 
   // A closed object.
   Zr_FileDescriptor();
