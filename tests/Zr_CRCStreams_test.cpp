@@ -140,32 +140,10 @@ TEST(CRCStreams, WorkedExamplesAndEmptySegmentComeOutByteForByte) {
   EXPECT_EQ(w.GetDataWritten(), fd.data.size());
 }
 
-TEST(CRCStreams, WriterMatchesModelAndReaderAcceptsItForRandomSplits) {
-  std::mt19937 rng(31);
-  for (size_t block : {1, 3, 64, 100, 4096, 65536}) {
-    for (int round = 0; round < 12; ++round) {
-      std::vector<std::string> segments;
-      for (int s = rng() % 4; s >= 0; --s) {
-        // Lengths near multiples of the block as well as arbitrary ones.
-        size_t len = rng() % 2 ? (rng() % 4) * block + rng() % 3 : rng() % (3 * block + 50);
-        segments.push_back(RandomText(rng, std::min<size_t>(len, 300000)));
-      }
-      SCOPED_TRACE("block " + std::to_string(block) + " round " + std::to_string(round));
-      MemoryFd fd;
-      Zr_CRCWriteStream w(&fd, block);
-      WriteSegments(w, segments, rng, block + 7);
-      ASSERT_EQ(fd.data, Encode(segments, block));
-      EXPECT_EQ(w.GetDataWritten(), fd.data.size());
-      Zr_CRCReadStream r(&fd, block);
-      ReadSegments(r, segments, rng, 2 * block + 1);
-      EXPECT_EQ(fd.pos, fd.data.size());
-    }
-  }
-}
-
 // Real files through every descriptor class (buffered ones with a small and
 // the default buffer, so blocks straddle refills), several block sizes and
-// split patterns; the file must hold exactly the model's bytes.
+// split patterns: the file must hold exactly the reference encoding, and
+// reading it back must pass and end exactly at end of file.
 TEST(CRCStreams, RealFileRoundTripsThroughEveryDescriptorClass) {
   const std::vector<std::function<Zr_FileDescriptor*()>> kinds = {
       [] { return new Zr_FileDescriptor; }, [] { return new Zr_BufferedFileDescriptor(100); },
@@ -174,13 +152,17 @@ TEST(CRCStreams, RealFileRoundTripsThroughEveryDescriptorClass) {
   const std::string path = dir.File("seg");
   std::mt19937 rng(5);
   for (size_t kind = 0; kind < kinds.size(); ++kind) {
-    for (size_t block : {1, 7, 4096, 65536}) {
+    for (size_t block : {1, 3, 100, 4096, 65536}) {
       for (size_t max_piece : {1, 333, 70000}) {
         SCOPED_TRACE(std::to_string(kind) + " " + std::to_string(block) + " " +
                      std::to_string(max_piece));
-        const size_t big = block == 1 || max_piece == 1 ? 3000 : 150000;
-        std::vector<std::string> segments = {RandomText(rng, big), "", RandomText(rng, block),
-                                             RandomText(rng, block + 1)};
+        // Lengths near multiples of the block as well as arbitrary ones;
+        // short when every byte costs a system call.
+        std::vector<std::string> segments;
+        for (int n = rng() % 4; n >= 0; --n) {
+          size_t len = rng() % 2 ? (rng() % 4) * block + rng() % 3 : rng() % (3 * block + 50);
+          segments.push_back(RandomText(rng, std::min<size_t>(len, max_piece == 1 ? 3000 : len)));
+        }
         std::unique_ptr<Zr_FileDescriptor> out(kinds[kind]());
         ASSERT_GE(out->Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 0);
         Zr_CRCWriteStream w(out.get(), block);
