@@ -15,6 +15,10 @@
 // The stream never opens, seeks or closes the descriptor; the caller keeps it
 // alive and positioned. Failures are thrown as Zr_ErrnoException. Threads:
 // none; an object is used by one thread at a time and takes no locks.
+// The streams set no errno of their own: an error number thrown with the
+// descriptor's errno is the one its Read or Write left. Running out of memory
+// for the queued checksums throws std::bad_alloc, with the state describing
+// the bytes handled before.
 #ifndef ZR_CRCREADSTREAM_H
 #define ZR_CRCREADSTREAM_H
 
@@ -65,6 +69,7 @@ class Zr_CRCReadStream {
   void CheckCRCs();
 
   // Internal: folds data[0, len) into the block checksums without reading.
+  // Exposed for symmetry with the writer; callers use ReadBuf.
   void updateCRC(const unsigned char* data, unsigned long len);
 
  private:
