@@ -29,8 +29,8 @@
 // by one thread at a time and takes no locks.
 // The streams set no errno of their own: an error number thrown with the
 // descriptor's errno is the one its Read or Write left. Running out of memory
-// for the queued checksums throws std::bad_alloc, with the state describing
-// the bytes handled before.
+// for the queued checksums throws std::bad_alloc; the checksum bookkeeping
+// then still describes the bytes folded before it.
 #ifndef ZR_CRCWRITESTREAM_H
 #define ZR_CRCWRITESTREAM_H
 
