@@ -1,24 +1,13 @@
 // The portable Adler-32, the choice of path and the per-block bookkeeping.
 #include "Zr_Adler32.h"
 
+#include "Zr_Adler32_internal.inc"
+
 #include <stdlib.h>
 #include <string.h>
 #include <tvo/tvo_assert.h>
 
 TVO_REVISION_IDENT();
-
-// The vector paths live in their own units, compiled with their own
-// instruction-set flags; nothing here may call them before the CPU check.
-// Each takes reduced halves and returns reduced halves.
-__attribute__((visibility("hidden"))) uint32_t zr_adler32_ssse3(uint32_t adler,
-                                                                const unsigned char* data,
-                                                                size_t len);
-__attribute__((visibility("hidden"))) uint32_t zr_adler32_avx2(uint32_t adler,
-                                                               const unsigned char* data,
-                                                               size_t len);
-__attribute__((visibility("hidden"))) uint32_t zr_adler32_avx512(uint32_t adler,
-                                                                 const unsigned char* data,
-                                                                 size_t len);
 
 namespace {
 
@@ -36,17 +25,15 @@ inline uint32_t Reduce(uint32_t adler) {
 }  // namespace
 
 // Also the tail of every vector path, hence not static.
-__attribute__((visibility("hidden"))) uint32_t zr_adler32_portable(uint32_t adler,
-                                                                   const unsigned char* data,
-                                                                   size_t len) {
+uint32_t zr_adler32_portable(uint32_t adler, const unsigned char* data, size_t len) {
   uint32_t s1 = adler & 0xffff;
   uint32_t s2 = adler >> 16;
   while (len > 0) {
     size_t run = len < kNmax ? len : kNmax;
     len -= run;
     while (run >= 16) {
-      // Sixteen independent additions per step; the compiler keeps the
-      // chain short by folding the constant weights.
+      // Sixteen bytes per step, fully unrolled; nothing is reduced
+      // before the run ends.
       for (int i = 0; i < 16; ++i) {
         s1 += data[i];
         s2 += s1;
@@ -67,6 +54,8 @@ __attribute__((visibility("hidden"))) uint32_t zr_adler32_portable(uint32_t adle
 
 namespace {
 
+// The vector paths live in their own units, compiled with their own
+// instruction-set flags; nothing may call one before this check.
 bool CpuHas(zr_adler32_path_t path) {
   __builtin_cpu_init();
   switch (path) {
@@ -147,8 +136,8 @@ uint32_t Zr_Adler32Path(zr_adler32_path_t path, uint32_t adler, const unsigned c
   return PathFunction(path)(Reduce(adler), data, len);
 }
 
-void Zr_Adler32Blocks(unsigned long block_size, unsigned long& block_left, uint32_t& crc,
-                      std::deque<uint32_t>& crcs, const unsigned char* data, unsigned long len) {
+void zr_adler32_blocks(unsigned long block_size, unsigned long& block_left, uint32_t& crc,
+                       std::deque<uint32_t>& crcs, const unsigned char* data, unsigned long len) {
   // A block left of 0 would never advance.
   if (!TVO_CHECK(block_left > 0 && block_left <= block_size)) return;
   adler_fn fn = ActiveFunction();
@@ -167,4 +156,9 @@ void Zr_Adler32Blocks(unsigned long block_size, unsigned long& block_left, uint3
     data += n;
     len -= n;
   }
+}
+
+void Zr_Adler32Blocks(unsigned long block_size, unsigned long& block_left, uint32_t& crc,
+                      std::deque<uint32_t>& crcs, const unsigned char* data, unsigned long len) {
+  zr_adler32_blocks(block_size, block_left, crc, crcs, data, len);
 }

@@ -4,6 +4,7 @@
 #include <tvo/tvo_assert.h>
 
 #include "Zr_Adler32.h"
+#include "Zr_Adler32_internal.inc"
 
 TVO_REVISION_IDENT();
 
@@ -27,7 +28,7 @@ void Zr_CRCReadStream::ReadBuf(unsigned char* buf, unsigned long len) {
   if (!TVO_CHECK(m_block_left != 0)) throw Zr_ErrnoException(EINVAL);
   Zr_ReadBuf(*m_stream, buf, len);
   m_data_read += len;
-  updateCRC(buf, len);
+  zr_adler32_blocks(m_block_size, m_block_left, m_crc, m_crcs, buf, len);
 }
 
 void Zr_CRCReadStream::CheckCRCs() {
@@ -55,5 +56,5 @@ void Zr_CRCReadStream::CheckCRCs() {
 }
 
 void Zr_CRCReadStream::updateCRC(const unsigned char* data, unsigned long len) {
-  Zr_Adler32Blocks(m_block_size, m_block_left, m_crc, m_crcs, data, len);
+  zr_adler32_blocks(m_block_size, m_block_left, m_crc, m_crcs, data, len);
 }

@@ -4,6 +4,7 @@
 #include <tvo/tvo_assert.h>
 
 #include "Zr_Adler32.h"
+#include "Zr_Adler32_internal.inc"
 
 TVO_REVISION_IDENT();
 
@@ -32,12 +33,12 @@ void Zr_CRCWriteStream::WriteBuf(const unsigned char* data, unsigned long len) {
     // refuse to report success.
     if (written > 0 && written < static_cast<int64_t>(len)) {
       m_data_written += written;
-      updateCRC(data, written);
+      zr_adler32_blocks(m_block_size, m_block_left, m_crc, m_crcs, data, written);
     }
     throw Zr_ErrnoException(EIO, "Failed to write to stream from buffer");
   }
   m_data_written += written;
-  updateCRC(data, len);
+  zr_adler32_blocks(m_block_size, m_block_left, m_crc, m_crcs, data, len);
 }
 
 void Zr_CRCWriteStream::WriteCRCs() {
@@ -64,5 +65,5 @@ void Zr_CRCWriteStream::WriteCRCs() {
 }
 
 void Zr_CRCWriteStream::updateCRC(const unsigned char* data, unsigned long len) {
-  Zr_Adler32Blocks(m_block_size, m_block_left, m_crc, m_crcs, data, len);
+  zr_adler32_blocks(m_block_size, m_block_left, m_crc, m_crcs, data, len);
 }
