@@ -1,8 +1,9 @@
 // Adler-32 with AVX-512BW: 128 bytes per step. Compiled with -mavx512bw;
 // called only after the CPU check. Includes no header that defines shared
 // inline functions, so no AVX-512 code can stand in for them elsewhere.
-#include <immintrin.h>
 #include <tvo/revision.h>
+
+#include <immintrin.h>
 
 #include "Zr_Adler32_kernel.inc"
 
