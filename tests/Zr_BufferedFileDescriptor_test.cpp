@@ -304,6 +304,27 @@ TEST_F(Buffered, DirectModeBypassesTheBuffer) {
   EXPECT_EQ(ErrnoOf(never.Flush()), EBADF);
 }
 
+TEST_F(Buffered, PiecesOfEveryShortLengthArriveIntact) {
+  // Short pieces take copy paths of their own, length by length.
+  std::string data;
+  for (size_t n = 0; n <= 40; ++n) data += Pattern(n, static_cast<uint32_t>(n));
+  auto fd = OpenWith("");
+  for (size_t n = 0, at = 0; n <= 40; at += n, ++n) {
+    ASSERT_EQ(fd->Write(data.data() + at, n), static_cast<int64_t>(n));
+  }
+  EXPECT_EQ(fd->Flush(), 0);
+  EXPECT_EQ(Contents(), data);
+  EXPECT_EQ(fd->Seek(0, SEEK_SET), 0);
+  std::string back;
+  for (size_t n = 40, at = 0; at < data.size(); at += n, n = n == 0 ? 40 : n - 1) {
+    char piece[40];
+    const int64_t got = fd->Read(piece, n);
+    ASSERT_EQ(got, static_cast<int64_t>(std::min(n, data.size() - at)));
+    back.append(piece, static_cast<size_t>(got));
+  }
+  EXPECT_EQ(back, data);
+}
+
 // Seeded random writes, reads, seeks, truncations and flushes through the
 // buffered class and a plain descriptor on two copies of a file: every call
 // must return the same and the files must end equal.
@@ -323,7 +344,8 @@ TEST_F(Buffered, DifferentialAgainstThePlainDescriptor) {
     std::string trace;
     for (int op = 0; op < 300; ++op) {
       const unsigned kind = rng() % 10;
-      const unsigned long n = rng() % (rng() % 4 == 0 ? 9000 : 200);
+      const unsigned long limits[] = {18, 200, 9000};
+      const unsigned long n = rng() % limits[rng() % 3];
       std::string got_plain(n, '\0'), got_buffered(n, '\0');
       if (kind < 4) {
         const std::string data = Pattern(n, seed * 1000 + op);
