@@ -329,9 +329,9 @@ TEST_F(Buffered, PiecesOfEveryShortLengthArriveIntact) {
 // buffered class and a plain descriptor on two copies of a file: every call
 // must return the same and the files must end equal.
 TEST_F(Buffered, DifferentialAgainstThePlainDescriptor) {
-  for (uint32_t seed = 1; seed <= 48; ++seed) {
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
     std::mt19937 rng(seed);
-    const unsigned long sizes[] = {1, 5, 64, 4096};
+    const unsigned long sizes[] = {2, 5, 64, 4096};
     const unsigned long buf_size = sizes[seed % 4];
     const int flags = O_RDWR | (seed % 3 == 0 ? O_APPEND : 0);
     const std::string initial = Pattern(rng() % 3000, seed);
@@ -342,9 +342,11 @@ TEST_F(Buffered, DifferentialAgainstThePlainDescriptor) {
     auto fd = OpenWith(initial, buf_size, flags);
 
     std::string trace;
-    for (int op = 0; op < 300; ++op) {
+    for (int op = 0; op < 250; ++op) {
       const unsigned kind = rng() % 10;
-      const unsigned long limits[] = {18, 200, 9000};
+      // Short, medium and long pieces; tiny buffers get shorter long ones,
+      // since each of their bytes is a system call.
+      const unsigned long limits[] = {18, 200, std::min(3000ul, buf_size * 64)};
       const unsigned long n = rng() % limits[rng() % 3];
       std::string got_plain(n, '\0'), got_buffered(n, '\0');
       if (kind < 4) {
