@@ -95,11 +95,12 @@ class StdioIo {
   std::unique_ptr<char[]> m_buffer{new char[kStdioBuffer]};
 };
 
-template <typename Io>
-void WritePieces(benchmark::State& state, size_t piece) {
-  const std::string path = ScratchPath("write");
+// Moves one piece per iteration, sequentially, wrapping every 64 MiB.
+template <typename Io, bool kWrite>
+void Pieces(benchmark::State& state, size_t piece) {
+  const std::string path = kWrite ? ScratchPath("write") : ReadSource();
   Io io;
-  if (!io.Open(path, O_WRONLY | O_CREAT | O_TRUNC)) {
+  if (!io.Open(path, kWrite ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY)) {
     state.SkipWithError("cannot open the scratch file");
     return;
   }
@@ -110,33 +111,16 @@ void WritePieces(benchmark::State& state, size_t piece) {
       io.Rewind();
       pos = 0;
     }
-    io.Write(data.data(), piece);
-    pos += static_cast<int64_t>(piece);
-  }
-  io.Close();
-  unlink(path.c_str());
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(piece));
-}
-
-template <typename Io>
-void ReadPieces(benchmark::State& state, size_t piece) {
-  Io io;
-  if (!io.Open(ReadSource(), O_RDONLY)) {
-    state.SkipWithError("cannot open the source file");
-    return;
-  }
-  std::vector<char> data(piece);
-  int64_t pos = 0;
-  for (auto _ : state) {
-    if (pos + static_cast<int64_t>(piece) > kFileBytes) {
-      io.Rewind();
-      pos = 0;
+    if (kWrite) {
+      io.Write(data.data(), piece);
+    } else {
+      io.Read(data.data(), piece);
+      benchmark::DoNotOptimize(data.data());
     }
-    io.Read(data.data(), piece);
-    benchmark::DoNotOptimize(data.data());
     pos += static_cast<int64_t>(piece);
   }
   io.Close();
+  if (kWrite) unlink(path.c_str());
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(piece));
 }
 
@@ -144,11 +128,8 @@ template <typename Io>
 void Register(const char* operation, const char* implementation, size_t piece) {
   const std::string name =
       std::string(operation) + "/" + implementation + "/" + std::to_string(piece);
-  if (operation[0] == 'W') {
-    benchmark::RegisterBenchmark(name.c_str(), WritePieces<Io>, piece);
-  } else {
-    benchmark::RegisterBenchmark(name.c_str(), ReadPieces<Io>, piece);
-  }
+  benchmark::RegisterBenchmark(name.c_str(),
+                               operation[0] == 'W' ? Pieces<Io, true> : Pieces<Io, false>, piece);
 }
 
 }  // namespace

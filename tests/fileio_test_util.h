@@ -1,5 +1,4 @@
-// Helpers shared by the descriptor tests: files with known contents, a
-// seeded byte pattern and the errno of a failed call.
+// Helpers shared by the descriptor tests.
 #ifndef ZR_FILEIO_TEST_UTIL_H
 #define ZR_FILEIO_TEST_UTIL_H
 
@@ -8,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -26,17 +24,13 @@ inline std::string Pattern(size_t size, uint32_t seed = 1) {
 
 inline void WriteFile(const std::string& path, const std::string& contents) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::runtime_error("open " + path);
-  ssize_t n = write(fd, contents.data(), contents.size());
+  if (fd < 0 || write(fd, contents.data(), contents.size()) != ssize_t(contents.size()))
+    throw std::runtime_error("cannot write " + path);
   close(fd);
-  if (n != static_cast<ssize_t>(contents.size())) throw std::runtime_error("write " + path);
 }
 
-// The descriptor's own file offset, as the kernel keeps it.
-inline off_t KernelOffset(int fd) { return lseek(fd, 0, SEEK_CUR); }
-
-// errno right after `result` was computed, or 0 when the call succeeded;
-// used as EXPECT_EQ(ErrnoOf(fd.Read(...)), EBADF).
+// errno right after a call that returned -1, else 0:
+// EXPECT_EQ(ErrnoOf(fd.Read(...)), EBADF).
 template <typename R>
 int ErrnoOf(R result) {
   return result == static_cast<R>(-1) ? errno : 0;

@@ -20,22 +20,23 @@ char* NewBuffer(unsigned long size) {
   return new char[size];
 }
 
-// memcpy for the small pieces that dominate buffered traffic, without a
-// library call: fixed-size copies compile to plain loads and stores, and two
-// overlapping ones cover every length up to twice their size.
-inline void CopyBytes(char* dst, const char* src, size_t n) {
-  if (n >= 8 && n <= 16) {
+// Pieces up to this size are copied inline on the fast paths.
+const size_t kSmallCopy = 16;
+
+// memcpy of n <= kSmallCopy bytes without a library call: fixed-size copies
+// compile to plain loads and stores, and two overlapping ones cover every
+// length up to twice their size.
+inline void CopySmall(char* dst, const char* src, size_t n) {
+  if (n >= 8) {
     memcpy(dst, src, 8);
     memcpy(dst + n - 8, src + n - 8, 8);
-  } else if (n >= 4 && n < 8) {
+  } else if (n >= 4) {
     memcpy(dst, src, 4);
     memcpy(dst + n - 4, src + n - 4, 4);
-  } else if (n > 0 && n < 4) {
+  } else if (n > 0) {
     dst[0] = src[0];
     dst[n / 2] = src[n / 2];
     dst[n - 1] = src[n - 1];
-  } else if (n > 16) {
-    memcpy(dst, src, n);
   }
 }
 
@@ -147,8 +148,9 @@ int64_t Zr_BufferedFileDescriptor::Write(void const* buffer, unsigned long count
   // Pending output exists only in writing mode, outside direct mode and on
   // an object that passed the open check when it was buffered (Close drops
   // it), so nothing else needs checking here.
-  if (m_write_len != 0 && count < m_buf_size - m_write_len && buffer != nullptr) {
-    CopyBytes(m_buf + m_write_len, static_cast<const char*>(buffer), count);
+  if (count <= kSmallCopy && m_write_len != 0 && count < m_buf_size - m_write_len &&
+      buffer != nullptr) {
+    CopySmall(m_buf + m_write_len, static_cast<const char*>(buffer), count);
     m_write_len += count;
     return static_cast<int64_t>(count);
   }
@@ -156,6 +158,12 @@ int64_t Zr_BufferedFileDescriptor::Write(void const* buffer, unsigned long count
 }
 
 int64_t Zr_BufferedFileDescriptor::writeGeneral(void const* buffer, unsigned long count) {
+  // Larger pieces that fit: as the inline fast path, with a real memcpy.
+  if (m_write_len != 0 && count < m_buf_size - m_write_len && buffer != nullptr) {
+    memcpy(m_buf + m_write_len, buffer, count);
+    m_write_len += count;
+    return static_cast<int64_t>(count);
+  }
   if (m_direct) return UnbufferedWrite(buffer, count);
   if (Refused(IsOpen(), buffer, count) || setReadingMode(false) == -1) return -1;
   if (count == 0) return 0;
@@ -165,7 +173,7 @@ int64_t Zr_BufferedFileDescriptor::writeGeneral(void const* buffer, unsigned lon
   for (;;) {
     const uint64_t room = m_buf_size - m_write_len;
     const uint64_t n = left < room ? left : room;
-    CopyBytes(m_buf + m_write_len, src, n);
+    memcpy(m_buf + m_write_len, src, n);
     m_write_len += n;
     src += n;
     left -= n;
@@ -182,8 +190,8 @@ int64_t Zr_BufferedFileDescriptor::Read(void* buffer, unsigned long count) {
   // Fast path: unread read-ahead holds the whole piece. As with pending
   // output, read-ahead exists only in reading mode, outside direct mode, on
   // an object that was open when it was read (Close and Flush drop it).
-  if (count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
-    CopyBytes(static_cast<char*>(buffer), m_buf + m_read_pos, count);
+  if (count <= kSmallCopy && count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
+    CopySmall(static_cast<char*>(buffer), m_buf + m_read_pos, count);
     m_read_pos += count;
     m_position += static_cast<int64_t>(count);
     return static_cast<int64_t>(count);
@@ -192,6 +200,12 @@ int64_t Zr_BufferedFileDescriptor::Read(void* buffer, unsigned long count) {
 }
 
 int64_t Zr_BufferedFileDescriptor::readGeneral(void* buffer, unsigned long count) {
+  if (count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
+    memcpy(buffer, m_buf + m_read_pos, count);
+    m_read_pos += count;
+    m_position += static_cast<int64_t>(count);
+    return static_cast<int64_t>(count);
+  }
   if (m_direct) return UnbufferedRead(buffer, count);
   if (Refused(IsOpen(), buffer, count) || setReadingMode(true) == -1) return -1;
   if (count == 0) return 0;
@@ -202,7 +216,7 @@ int64_t Zr_BufferedFileDescriptor::readGeneral(void* buffer, unsigned long count
     const uint64_t avail = m_read_len - m_read_pos;
     const uint64_t want = count - done;
     const uint64_t n = want < avail ? want : avail;
-    CopyBytes(dst + done, m_buf + m_read_pos, n);
+    memcpy(dst + done, m_buf + m_read_pos, n);
     m_read_pos += n;
     m_position += static_cast<int64_t>(n);
     done += n;
