@@ -96,8 +96,15 @@ int Seal(unsigned long block, const char* in_path, const char* out_path) {
     fprintf(stderr, "zr-crc: %s: %s\n", in_path, strerror(errno));
     return 1;
   }
-  struct stat st;
-  uint64_t total = in.Stat(&st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  struct stat st, out_st;
+  const bool have_st = in.Stat(&st) == 0;
+  const uint64_t total = have_st ? static_cast<uint64_t>(st.st_size) : 0;
+  // Opening OUT truncates it: sealing a file onto itself would destroy it.
+  if (have_st && stat(out_path, &out_st) == 0 && out_st.st_dev == st.st_dev &&
+      out_st.st_ino == st.st_ino) {
+    fprintf(stderr, "zr-crc: %s and %s are the same file\n", in_path, out_path);
+    return 2;
+  }
   Zr_BufferedFileDescriptor out(kIoBuffer);
   if (out.Open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644) < 0) {
     fprintf(stderr, "zr-crc: %s: %s\n", out_path, strerror(errno));
