@@ -1,8 +1,20 @@
-// Small free helpers of libzrshared.
+// Zr_Utils: free helper functions of libzrshared.
 #ifndef ZR_UTILS_H
 #define ZR_UTILS_H
 
+#include <stdint.h>
 #include <tvo/revision.h>
+
+// ---------------------------------------------------------------------------
+// Whole-buffer transfers over a Zr_FileDescriptor (Zr_FileDescriptor.h).
+//
+// Declared here and in Zr_FileDescriptor.h, which documents them: one call
+// of the descriptor's Write or Read, a failure thrown as Zr_ErrnoException.
+
+class Zr_FileDescriptor;
+
+int64_t Zr_WriteBuf(Zr_FileDescriptor& fd, unsigned char const* buffer, unsigned long count);
+int64_t Zr_ReadBuf(Zr_FileDescriptor& fd, unsigned char* buffer, unsigned long count);
 
 // ---------------------------------------------------------------------------
 // Bit helpers. Bits are numbered as in Zr_BitPointer.h: bit 0 of a byte is
@@ -21,7 +33,5 @@ int Zr_MatchBits(unsigned char* a, unsigned char* b, unsigned int a_offset, unsi
 // The number of whole bytes that hold `bits` bits, (bits + 7) / 8, for every
 // 64-bit count (no wrap-around near 2^64).
 unsigned long Zr_BitsToBytes(unsigned long bits);
-
-// ---------------------------------------------------------------------------
 
 #endif  // ZR_UTILS_H

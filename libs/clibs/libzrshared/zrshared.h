@@ -8,11 +8,17 @@
 #include <tvo/revision.h>
 #include <tvo/tvort.h>
 
+#include "Zr_Adler32.h"
 #include "Zr_BitArray.h"
 #include "Zr_BitInterval.h"
 #include "Zr_BitPointer.h"
 #include "Zr_BitSize.h"
+#include "Zr_BufferedFileDescriptor.h"
+#include "Zr_CRCReadStream.h"
+#include "Zr_CRCWriteStream.h"
 #include "Zr_ErrnoException.h"
+#include "Zr_FileDescriptor.h"
+#include "Zr_StreamFileDescriptor.h"
 #include "Zr_Utils.h"
 #include "zr_dlist.h"
 #include "zrshared_version.h"

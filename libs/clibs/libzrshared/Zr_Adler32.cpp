@@ -1,0 +1,164 @@
+// The portable Adler-32, the choice of path and the per-block bookkeeping.
+#include "Zr_Adler32.h"
+
+#include "Zr_Adler32_internal.inc"
+
+#include <stdlib.h>
+#include <string.h>
+#include <tvo/tvo_assert.h>
+
+TVO_REVISION_IDENT();
+
+namespace {
+
+const uint32_t kBase = 65521;
+// The most bytes after which s2 still fits 32 bits when s1 and s2 start
+// below kBase and every byte is 255.
+const size_t kNmax = 5552;
+
+typedef uint32_t (*adler_fn)(uint32_t, const unsigned char*, size_t);
+
+inline uint32_t Reduce(uint32_t adler) {
+  return ((adler >> 16) % kBase) << 16 | ((adler & 0xffff) % kBase);
+}
+
+}  // namespace
+
+// Also the tail of every vector path, hence not static.
+uint32_t zr_adler32_portable(uint32_t adler, const unsigned char* data, size_t len) {
+  uint32_t s1 = adler & 0xffff;
+  uint32_t s2 = adler >> 16;
+  while (len > 0) {
+    size_t run = len < kNmax ? len : kNmax;
+    len -= run;
+    while (run >= 16) {
+      // Sixteen bytes per step, fully unrolled; nothing is reduced
+      // before the run ends.
+      for (int i = 0; i < 16; ++i) {
+        s1 += data[i];
+        s2 += s1;
+      }
+      data += 16;
+      run -= 16;
+    }
+    while (run > 0) {
+      s1 += *data++;
+      s2 += s1;
+      --run;
+    }
+    s1 %= kBase;
+    s2 %= kBase;
+  }
+  return s2 << 16 | s1;
+}
+
+namespace {
+
+// The vector paths live in their own units, compiled with their own
+// instruction-set flags; nothing may call one before this check.
+bool CpuHas(zr_adler32_path_t path) {
+  __builtin_cpu_init();
+  switch (path) {
+    case ZR_ADLER32_PORTABLE:
+      return true;
+    case ZR_ADLER32_SSSE3:
+      return __builtin_cpu_supports("ssse3");
+    case ZR_ADLER32_AVX2:
+      return __builtin_cpu_supports("avx2");
+    case ZR_ADLER32_AVX512:
+      return __builtin_cpu_supports("avx512bw");
+  }
+  return false;
+}
+
+adler_fn PathFunction(zr_adler32_path_t path) {
+  switch (path) {
+    case ZR_ADLER32_SSSE3:
+      return zr_adler32_ssse3;
+    case ZR_ADLER32_AVX2:
+      return zr_adler32_avx2;
+    case ZR_ADLER32_AVX512:
+      return zr_adler32_avx512;
+    default:
+      return zr_adler32_portable;
+  }
+}
+
+adler_fn ActiveFunction() {
+  static const adler_fn fn = PathFunction(Zr_Adler32ActivePath());
+  return fn;
+}
+
+}  // namespace
+
+bool Zr_Adler32PathAvailable(zr_adler32_path_t path) {
+#ifdef ZR_ADLER32_PORTABLE_ONLY
+  if (path != ZR_ADLER32_PORTABLE) return false;
+#endif
+  return path >= ZR_ADLER32_PORTABLE && path < ZR_ADLER32_NR_PATHS && CpuHas(path);
+}
+
+const char* Zr_Adler32PathName(zr_adler32_path_t path) {
+  static const char* const names[ZR_ADLER32_NR_PATHS] = {"portable", "ssse3", "avx2", "avx512"};
+  return path >= 0 && path < ZR_ADLER32_NR_PATHS ? names[path] : "unknown";
+}
+
+zr_adler32_path_t Zr_Adler32ChoosePath(const char* request) {
+  zr_adler32_path_t best = ZR_ADLER32_PORTABLE;
+  for (int p = ZR_ADLER32_NR_PATHS - 1; p > ZR_ADLER32_PORTABLE; --p) {
+    if (Zr_Adler32PathAvailable(static_cast<zr_adler32_path_t>(p))) {
+      best = static_cast<zr_adler32_path_t>(p);
+      break;
+    }
+  }
+  if (request == NULL) return best;
+  for (int p = 0; p < ZR_ADLER32_NR_PATHS; ++p) {
+    zr_adler32_path_t path = static_cast<zr_adler32_path_t>(p);
+    if (strcmp(request, Zr_Adler32PathName(path)) == 0 && Zr_Adler32PathAvailable(path)) {
+      return path;
+    }
+  }
+  return best;
+}
+
+zr_adler32_path_t Zr_Adler32ActivePath() {
+  static const zr_adler32_path_t active = Zr_Adler32ChoosePath(getenv("ZR_ADLER32_PATH"));
+  return active;
+}
+
+uint32_t Zr_Adler32(uint32_t adler, const unsigned char* data, size_t len) {
+  return ActiveFunction()(Reduce(adler), data, len);
+}
+
+uint32_t Zr_Adler32Path(zr_adler32_path_t path, uint32_t adler, const unsigned char* data,
+                        size_t len) {
+  if (!TVO_CHECK(Zr_Adler32PathAvailable(path))) path = ZR_ADLER32_PORTABLE;
+  return PathFunction(path)(Reduce(adler), data, len);
+}
+
+void zr_adler32_blocks(unsigned long block_size, unsigned long& block_left, uint32_t& crc,
+                       std::deque<uint32_t>& crcs, const unsigned char* data, unsigned long len) {
+  // A block left of 0 would never advance.
+  if (!TVO_CHECK(block_left > 0 && block_left <= block_size)) return;
+  adler_fn fn = ActiveFunction();
+  while (len > 0) {
+    unsigned long n = len < block_left ? len : block_left;
+    uint32_t value = fn(crc, data, n);
+    if (n == block_left) {
+      // Queue first: if that throws, the slice counts as not folded.
+      crcs.push_back(value);
+      block_left = block_size;
+      crc = ZR_ADLER32_INIT;
+    } else {
+      block_left -= n;
+      crc = value;
+    }
+    data += n;
+    len -= n;
+  }
+}
+
+void Zr_Adler32Blocks(unsigned long block_size, unsigned long& block_left, uint32_t& crc,
+                      std::deque<uint32_t>& crcs, const unsigned char* data, unsigned long len) {
+  zr_adler32_blocks(block_size, block_left, crc, crcs, data, len);
+}

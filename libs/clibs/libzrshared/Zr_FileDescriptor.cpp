@@ -1,0 +1,173 @@
+#include "Zr_FileDescriptor.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <tvo/safe_io.h>
+#include <unistd.h>
+
+TVO_REVISION_IDENT();
+
+const int Zr_FileDescriptor::INVALID_FD;
+
+namespace {
+// The kernel's answer to a null buffer, given before any system call so that
+// a read from an empty pipe cannot block first.
+bool NullBuffer(const void* buffer, unsigned long count) {
+  if (buffer == nullptr && count != 0) {
+    errno = EFAULT;
+    return true;
+  }
+  return false;
+}
+}  // namespace
+
+Zr_FileDescriptor::Zr_FileDescriptor() : m_fd(INVALID_FD) {}
+
+Zr_FileDescriptor::~Zr_FileDescriptor() {
+  if (m_fd != INVALID_FD) Zr_FileDescriptor::Close();
+}
+
+#define ZR_GUARD_OPEN() \
+  do {                  \
+    if (!IsOpen()) {    \
+      errno = EBADF;    \
+      return -1;        \
+    }                   \
+  } while (0)
+
+int Zr_FileDescriptor::Open(char const* path, int flags, unsigned int mode) {
+  if (IsOpen()) {
+    errno = EBADF;
+    return -1;
+  }
+  m_fd = ::open64(path, flags, mode);
+  return IsOpen() ? m_fd : -1;
+}
+
+int Zr_FileDescriptor::Open(char const* path, int flags) {
+  if ((flags & O_CREAT) != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return Open(path, flags, 0);
+}
+
+int Zr_FileDescriptor::MkSTemp(char* path_template) {
+  if (IsOpen()) {
+    errno = EBADF;
+    return -1;
+  }
+  mode_t previous = ::umask(0177);
+  m_fd = ::mkstemp64(path_template);
+  ::umask(previous);  // umask cannot fail and leaves errno alone
+  return m_fd;
+}
+
+int Zr_FileDescriptor::Close() {
+  ZR_GUARD_OPEN();
+  int result = ::close(m_fd);
+  // Even a failed close(2) releases the number on Linux; retrying could
+  // close a descriptor another thread has just been given.
+  m_fd = INVALID_FD;
+  return result;
+}
+
+int64_t Zr_FileDescriptor::Write(void const* buffer, unsigned long count) {
+  ZR_GUARD_OPEN();
+  if (NullBuffer(buffer, count)) return -1;
+  return safe_write(m_fd, buffer, count);
+}
+
+int64_t Zr_FileDescriptor::Read(void* buffer, unsigned long count) {
+  ZR_GUARD_OPEN();
+  if (NullBuffer(buffer, count)) return -1;
+  return safe_read(m_fd, buffer, count);
+}
+
+int Zr_FileDescriptor::Copy(Zr_FileDescriptor& source, long count, void* buffer,
+                            unsigned long buffer_size) {
+  const int64_t size = static_cast<int64_t>(buffer_size);
+  if (size <= 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (count == -1) {
+    for (;;) {
+      int64_t n = source.Read(buffer, buffer_size);
+      if (n == 0) return 0;
+      if (n < 0) return -1;
+      int64_t w = Write(buffer, static_cast<unsigned long>(n));
+      if (w == -1) return -1;
+      if (w != n) {
+        errno = EIO;
+        return -1;
+      }
+    }
+  }
+  if (count < -1) {
+    errno = EINVAL;
+    return -1;
+  }
+  int64_t remaining = count;
+  while (remaining > 0) {
+    const int64_t chunk = remaining < size ? remaining : size;
+    int64_t n = source.Read(buffer, static_cast<unsigned long>(chunk));
+    if (n == -1) return -1;
+    if (n != chunk) {
+      errno = ENODATA;
+      return -1;
+    }
+    int64_t w = Write(buffer, static_cast<unsigned long>(chunk));
+    if (w == -1) return -1;
+    if (w != chunk) {
+      errno = EIO;
+      return -1;
+    }
+    remaining -= chunk;
+  }
+  return 0;
+}
+
+int64_t Zr_FileDescriptor::Seek(long offset, int whence) {
+  ZR_GUARD_OPEN();
+  return ::lseek64(m_fd, offset, whence);
+}
+
+int Zr_FileDescriptor::DataSync() {
+  ZR_GUARD_OPEN();
+  return safe_fdatasync(m_fd);
+}
+
+int Zr_FileDescriptor::Sync() {
+  ZR_GUARD_OPEN();
+  return safe_fsync(m_fd);
+}
+
+int Zr_FileDescriptor::Truncate(long length) {
+  ZR_GUARD_OPEN();
+  return ::ftruncate64(m_fd, length);
+}
+
+int Zr_FileDescriptor::SetFlags(int flags) {
+  ZR_GUARD_OPEN();
+  int old = GetFlags();
+  if (old == -1) return -1;
+  if (::fcntl(m_fd, F_SETFL, flags) == -1) return -1;
+  return old;
+}
+
+int Zr_FileDescriptor::GetFlags() { return ::fcntl(m_fd, F_GETFL); }
+
+int Zr_FileDescriptor::GetFileDescriptor() { return m_fd; }
+
+bool Zr_FileDescriptor::IsOpen() { return m_fd != INVALID_FD; }
+
+int Zr_FileDescriptor::Stat(struct stat* buffer) {
+  ZR_GUARD_OPEN();
+  // On x86-64 the two records are one layout; the large-file call is used
+  // all the same so the size fields can never be cut.
+  static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat layouts differ");
+  return ::fstat64(m_fd, reinterpret_cast<struct stat64*>(buffer));
+}

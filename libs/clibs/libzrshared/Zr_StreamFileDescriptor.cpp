@@ -1,0 +1,162 @@
+#include "Zr_StreamFileDescriptor.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <tvo/safe_io.h>
+#include <unistd.h>
+
+TVO_REVISION_IDENT();
+
+FILE* const Zr_StreamFileDescriptor::INVALID_STREAM = nullptr;
+
+namespace {
+const char* StdioMode(int flags) {
+  const int access = flags & O_ACCMODE;
+  if ((flags & O_APPEND) != 0 && access == O_RDWR) return "a+b";
+  if ((flags & O_APPEND) != 0 && access == O_WRONLY) return "ab";
+  if (access == O_RDWR) return "r+b";
+  if (access == O_WRONLY) return "wb";
+  return "rb";
+}
+}  // namespace
+
+#define ZR_GUARD_STREAM() \
+  do {                    \
+    if (!IsOpen()) {      \
+      errno = EBADF;      \
+      return -1;          \
+    }                     \
+  } while (0)
+
+Zr_StreamFileDescriptor::Zr_StreamFileDescriptor() : m_file(INVALID_STREAM) {}
+
+Zr_StreamFileDescriptor::Zr_StreamFileDescriptor(FILE* file) : m_file(file) {}
+
+Zr_StreamFileDescriptor::~Zr_StreamFileDescriptor() {
+  if (Zr_StreamFileDescriptor::IsOpen()) Zr_StreamFileDescriptor::Close();
+}
+
+int Zr_StreamFileDescriptor::Open(char const* path, int flags, unsigned int mode) {
+  if (IsOpen()) {
+    errno = EBADF;
+    return -1;
+  }
+  const int fd = ::open64(path, flags, mode);
+  if (fd < 0) return -1;
+  return adopt(fd, StdioMode(flags));
+}
+
+int Zr_StreamFileDescriptor::Open(char const* path, int flags) {
+  if ((flags & O_CREAT) != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return Open(path, flags, 0);
+}
+
+int Zr_StreamFileDescriptor::MkSTemp(char* path_template) {
+  if (IsOpen()) {
+    errno = EBADF;
+    return -1;
+  }
+  const mode_t previous = ::umask(0600);
+  const int fd = ::mkstemp64(path_template);
+  ::umask(previous);
+  if (fd < 0) return -1;
+  return adopt(fd, "r+b");
+}
+
+int Zr_StreamFileDescriptor::adopt(int fd, const char* mode) {
+  m_file = ::fdopen(fd, mode);
+  if (IsOpen()) return ::fileno(m_file);
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return -1;
+}
+
+int Zr_StreamFileDescriptor::Close() {
+  ZR_GUARD_STREAM();
+  const int result = ::fclose(m_file);
+  // fclose releases the stream even when it fails; never touch it again.
+  m_file = INVALID_STREAM;
+  return result;
+}
+
+int64_t Zr_StreamFileDescriptor::Write(void const* buffer, unsigned long count) {
+  ZR_GUARD_STREAM();
+  // stdio would copy from the null pointer; answer as the kernel would.
+  if (buffer == nullptr && count != 0) {
+    errno = EFAULT;
+    return -1;
+  }
+  return safe_fwrite(m_file, buffer, count);
+}
+
+int64_t Zr_StreamFileDescriptor::Read(void* buffer, unsigned long count) {
+  ZR_GUARD_STREAM();
+  if (buffer == nullptr && count != 0) {
+    errno = EFAULT;
+    return -1;
+  }
+  return safe_fread(m_file, buffer, count);
+}
+
+int64_t Zr_StreamFileDescriptor::Seek(long offset, int whence) {
+  ZR_GUARD_STREAM();
+  return ::fseeko64(m_file, offset, whence);
+}
+
+int Zr_StreamFileDescriptor::DataSync() {
+  ZR_GUARD_STREAM();
+  return safe_ffdatasync(m_file);
+}
+
+int Zr_StreamFileDescriptor::Sync() {
+  ZR_GUARD_STREAM();
+  return safe_ffsync(m_file);
+}
+
+int Zr_StreamFileDescriptor::Flush() {
+  ZR_GUARD_STREAM();
+  return safe_fflush(m_file);
+}
+
+int Zr_StreamFileDescriptor::Truncate(long) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int Zr_StreamFileDescriptor::SetFlags(int) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int Zr_StreamFileDescriptor::GetFlags() {
+  if (!IsOpen()) return Zr_FileDescriptor::GetFlags();  // EBADF from the system
+  return ::fcntl(::fileno(m_file), F_GETFL);
+}
+
+int Zr_StreamFileDescriptor::GetFileDescriptor() {
+  if (!IsOpen()) return Zr_FileDescriptor::GetFileDescriptor();
+  return ::fileno(m_file);
+}
+
+bool Zr_StreamFileDescriptor::IsOpen() { return m_file != INVALID_STREAM; }
+
+int Zr_StreamFileDescriptor::Stat(struct stat* buffer) {
+  ZR_GUARD_STREAM();
+  if (GetFileDescriptor() == -1) return -1;  // errno as fileno left it
+  static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat layouts differ");
+  return ::fstat64(::fileno(m_file), reinterpret_cast<struct stat64*>(buffer));
+}
+
+FILE* Zr_StreamFileDescriptor::Disconnect() {
+  FILE* file = m_file;
+  m_file = INVALID_STREAM;
+  return file;
+}
+
+FILE* Zr_StreamFileDescriptor::GetFile() { return m_file; }
