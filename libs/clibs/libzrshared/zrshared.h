@@ -9,6 +9,8 @@
 #include <tvo/tvort.h>
 
 #include "Zr_ErrnoException.h"
+#include "Zr_LockOrderManager.h"
+#include "zr_bufferpool.h"
 #include "zr_dlist.h"
 #include "zrshared_version.h"
 
