@@ -58,20 +58,22 @@ int Zr_LockOrderManager::Lock(unsigned int mask) {
   }
   if (mask == 0) return 0;
 
-  // h: one above the highest lock this thread holds. Only this thread
-  // changes its own entries, so h stays true after the bookkeeping mutex is
-  // dropped.
+  // h: one above the highest lock this thread holds. The scan reads without
+  // the bookkeeping mutex, which keeps Lock+Unlock at three mutex round trips
+  // instead of four. That is sound because only this thread sets or clears
+  // its own bits and entries, so it always sees them as it left them; and a
+  // bit seen set for another holder was published (release, under the
+  // mutex) after that holder's entry, so the entry read next is never a
+  // stale copy of our own id.
   unsigned long h = 0;
-  pthread_mutex_lock(&m_state_mutex);
-  for (uint32_t held = m_held_mask; held != 0;) {
+  for (uint32_t held = __atomic_load_n(&m_held_mask, __ATOMIC_ACQUIRE); held != 0;) {
     const unsigned long top = 31 - __builtin_clz(held);
-    if (m_owners[top] == self) {
+    if (__atomic_load_n(&m_owners[top], __ATOMIC_RELAXED) == self) {
       h = top + 1;
       break;
     }
     held &= ~(1u << top);
   }
-  pthread_mutex_unlock(&m_state_mutex);
 
   if ((uint64_t(mask) & ((uint64_t(1) << h) - 1)) != 0) {
     errno = EDEADLK;
@@ -81,11 +83,12 @@ int Zr_LockOrderManager::Lock(unsigned int mask) {
   for (unsigned long i = h; i < m_num_locks; ++i)
     if (IsNamed(mask, i)) pthread_mutex_lock(&m_locks[i]);
 
+  // Stores are atomic because the scan above reads without the mutex.
   pthread_mutex_lock(&m_state_mutex);
   for (unsigned long i = h; i < m_num_locks; ++i) {
-    if (IsNamed(mask, i)) m_owners[i] = self;
+    if (IsNamed(mask, i)) __atomic_store_n(&m_owners[i], self, __ATOMIC_RELAXED);
   }
-  m_held_mask |= mask;
+  __atomic_store_n(&m_held_mask, m_held_mask | mask, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&m_state_mutex);
   return 0;
 }
@@ -100,7 +103,7 @@ int Zr_LockOrderManager::Unlock(unsigned int mask) {
   bool all_mine = (m_held_mask & mask) == mask;
   for (unsigned long i = 0; all_mine && i < m_num_locks; ++i)
     if (IsNamed(mask, i) && m_owners[i] != self) all_mine = false;
-  if (all_mine) m_held_mask &= ~mask;
+  if (all_mine) __atomic_store_n(&m_held_mask, m_held_mask & ~mask, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&m_state_mutex);
   if (!all_mine) {
     errno = EINVAL;
