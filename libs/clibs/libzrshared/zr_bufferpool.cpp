@@ -5,6 +5,11 @@
 
 TVO_REVISION_IDENT();
 
+// Reports are rare: marking the handler cold moves every check's reporting
+// branch, the list's included, out of the Malloc/Free hot path.
+extern "C" void __tvo_assert_fail(const char* expr, const char* file, int line,
+                                  const char* function) __attribute__((cold));
+
 // ---------------------------------------------------------------------------
 // Zr_Chunk
 
@@ -98,17 +103,20 @@ void Zr_BufferPool::Malloc(void** buffer, size_t* size, size_t requested) {
       if (!has_buffer || !has_size) continue;  // never hand out a broken slot
       const uint64_t s = c->Size();
       if (s < requested || (s > by_percent && s > by_bytes)) continue;
-      *buffer = c->Buffer();
-      *size = c->Size();
       // A total below the size means the books are already wrong; clamping
       // keeps it from wrapping to a value that would stop all pooling.
       if (TVO_CHECK(m_total_in_pool >= c->Size()))
         m_total_in_pool -= c->Size();
       else
         m_total_in_pool = 0;
+      void* const found = c->Buffer();
       c->Clear();
       m_chunk_slots_in_use.Remove(c);
       m_chunk_slots_free.Append(c);
+      // Stored last: *size may alias any of the pool's 64-bit fields as far
+      // as the compiler knows, which would force reloads of all of them.
+      *buffer = found;
+      *size = s;
       return;
     }
   }
