@@ -107,7 +107,8 @@ class Zr_BufferPool {
   // Stores in *buffer a buffer of at least `requested` bytes and in *size
   // its usable size (which may exceed `requested` by the fit tolerance). The
   // caller owns it until it goes back through Free (or free()). On
-  // allocation failure *buffer is null and *size 0. A request of 0 returns
+  // allocation failure *buffer is null, *size 0 and errno is malloc's
+  // (ENOMEM); nothing else here touches errno. A request of 0 returns
   // malloc(0) with *size 0 and changes no statistic.
   void Malloc(void** buffer, size_t* size, size_t requested);
 
