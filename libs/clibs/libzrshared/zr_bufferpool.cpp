@@ -93,16 +93,18 @@ void Zr_BufferPool::Malloc(void** buffer, size_t* size, size_t requested) {
   }
   m_bytes_requested += requested;
   if (requested <= m_max_chunk_size) {
-    // requested < 2^32 here, so neither tolerance can overflow 64 bits.
-    const uint64_t by_percent = requested + (uint64_t(m_slack_percent) * requested) / 100;
-    const uint64_t by_bytes = uint64_t(requested) + m_slack_bytes;
     for (Zr_Chunk* c = m_chunk_slots_in_use.GetFirst(); c != NULL;
          c = m_chunk_slots_in_use.GetNext()) {
       bool has_buffer = TVO_CHECK(c->Buffer() != NULL);
       bool has_size = TVO_CHECK(c->Size() != 0);
       if (!has_buffer || !has_size) continue;  // never hand out a broken slot
       const uint64_t s = c->Size();
-      if (s < requested || (s > by_percent && s > by_bytes)) continue;
+      // s <= requested + slack_percent * requested / 100 (truncating) is
+      // (s - requested) * 100 <= slack_percent * requested, without the
+      // division; all below 2^64 since requested < 2^32.
+      if (s < requested) continue;
+      const uint64_t excess = s - requested;
+      if (excess > m_slack_bytes && excess * 100 > uint64_t(m_slack_percent) * requested) continue;
       // A total below the size means the books are already wrong; clamping
       // keeps it from wrapping to a value that would stop all pooling.
       if (TVO_CHECK(m_total_in_pool >= c->Size()))
