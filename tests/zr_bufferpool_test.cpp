@@ -17,6 +17,7 @@
 struct Zr_BufferPoolInspector {
   static const Zr_DList<Zr_Chunk>& InUse(const Zr_BufferPool& p) { return p.m_chunk_slots_in_use; }
   static uint64_t FreeSlots(const Zr_BufferPool& p) { return p.m_chunk_slots_free.GetCount(); }
+  static uint64_t& Total(Zr_BufferPool& p) { return p.m_total_in_pool; }
 };
 
 namespace {
@@ -92,6 +93,22 @@ TEST(BufferPool, MisuseIsReportedAndRefused) {
   EXPECT_EQ(rec.Exprs(), std::vector<std::string>{"c->Size() != 0"});
   c->m_size = 64;
   free(g.buf);
+  rec.Take();
+
+  // Set on a full chunk keeps (does not leak) the buffer it holds.
+  c->Set(&g, sizeof g);
+  EXPECT_EQ(rec.Take()[0].function, "void Zr_Chunk::Set(void*, size_t)");
+  EXPECT_EQ(c->Size(), 64u);
+
+  // Books already short of a chunk's size clamp to 0 instead of wrapping
+  // (a wrapped total would refuse every later Free).
+  c->m_size = 32;
+  Zr_BufferPoolInspector::Total(pool) = 16;
+  g = Take(pool, 32);
+  EXPECT_EQ(rec.Exprs(), std::vector<std::string>{"m_total_in_pool >= c->Size()"});
+  EXPECT_EQ(pool.GetNrUnusedBytes(), 0u);
+  pool.Free(g.buf, g.size);
+  EXPECT_EQ(pool.GetNrUnusedChunks(), 1u);
 }
 
 // Seeded random Malloc/Free/Enlarge/FreeUnusedMemory runs against a model of
