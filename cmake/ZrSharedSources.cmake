@@ -13,3 +13,11 @@ if(ZRSHARED_ADLER32_PORTABLE)
   set_source_files_properties(${ZR_SRC_DIR}/Zr_Adler32.cpp
                               PROPERTIES COMPILE_DEFINITIONS ZR_ADLER32_PORTABLE_ONLY)
 endif()
+
+# Per-source compile flags of libzrshared (included after the target exists).
+
+# The pool's Malloc/Free hot path calls its own chunk operations; without
+# semantic interposition those calls bind locally and can be inlined instead
+# of going through the PLT.
+set_source_files_properties(${ZR_SRC_DIR}/zr_bufferpool.cpp PROPERTIES COMPILE_OPTIONS
+                            -fno-semantic-interposition)

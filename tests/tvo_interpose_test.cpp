@@ -34,6 +34,22 @@ TEST(TvoInterpose, ProgramHandlerReceivesAssertions) {
                    "void Zr_DList<T>::Remove(T*) [with T = {anonymous}::Node]");
 }
 
+TEST(TvoInterpose, AssertionsFromInsideTheLibraryReachTheProgram) {
+  g_seen.clear();
+  // Both checks live in zr_bufferpool.cpp, compiled into libzrshared.so.
+  Zr_BufferPool pool;
+  ASSERT_EQ(pool.Initialize(1, 64, 64, 0, 0), 0);
+  EXPECT_EQ(pool.Initialize(1, 64, 64, 0, 0), -1);
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(g_seen[0],
+            "m_chunk_slots_free.IsEmpty() | int32_t Zr_BufferPool::Initialize(uint32_t, uint32_t, "
+            "uint64_t, uint32_t, uint32_t)");
+  Zr_Chunk chunk;
+  chunk.Clear();
+  ASSERT_EQ(g_seen.size(), 3u);
+  EXPECT_EQ(g_seen[1], "m_buffer != __null | void Zr_Chunk::Clear()");
+}
+
 TEST(TvoInterpose, LibraryCallsTheHandlerThroughItsDynamicSymbol) {
   // Load both libraries for real (the linker drops unused ones).
   char buf[8];

@@ -18,8 +18,10 @@
 #include "Zr_CRCWriteStream.h"
 #include "Zr_ErrnoException.h"
 #include "Zr_FileDescriptor.h"
+#include "Zr_LockOrderManager.h"
 #include "Zr_StreamFileDescriptor.h"
 #include "Zr_Utils.h"
+#include "zr_bufferpool.h"
 #include "zr_dlist.h"
 #include "zrshared_version.h"
 

@@ -1,0 +1,55 @@
+// A failed construction of Zr_LockOrderManager leaves nothing initialised.
+// This program interposes pthread_mutex_init/destroy (which libzrshared calls
+// through their dynamic symbols) to fail on demand and to track live
+// mutexes; ASan's leak check covers the two arrays.
+#include <dlfcn.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "Zr_ErrnoException.h"
+#include "Zr_LockOrderManager.h"
+
+namespace {
+bool g_armed = false;
+int g_inits = 0, g_fail_at = -1;
+std::set<void*> g_live;  // mutexes initialised while armed and not destroyed
+}  // namespace
+
+extern "C" int pthread_mutex_init(pthread_mutex_t* m, const pthread_mutexattr_t* a) {
+  static auto real = reinterpret_cast<int (*)(pthread_mutex_t*, const pthread_mutexattr_t*)>(
+      dlsym(RTLD_NEXT, "pthread_mutex_init"));
+  if (g_armed && g_inits++ == g_fail_at) return EAGAIN;
+  if (g_armed) g_live.insert(m);
+  return real(m, a);
+}
+
+extern "C" int pthread_mutex_destroy(pthread_mutex_t* m) {
+  static auto real =
+      reinterpret_cast<int (*)(pthread_mutex_t*)>(dlsym(RTLD_NEXT, "pthread_mutex_destroy"));
+  g_live.erase(m);
+  return real(m);
+}
+
+namespace {
+
+TEST(LockOrderManagerConstruction, FailedMutexInitUndoesEverything) {
+  // Managed mutexes first (init calls 0..4), the bookkeeping mutex last (5).
+  for (int at : {0, 1, 4, 5, -1}) {
+    g_inits = 0;
+    g_fail_at = at;
+    g_armed = true;
+    int thrown = 0;
+    try {
+      Zr_LockOrderManager m(5);
+    } catch (const Zr_ErrnoException& e) {
+      thrown = e.GetErrno();
+    }
+    g_armed = false;
+    EXPECT_EQ(thrown, at < 0 ? 0 : EAGAIN) << at;
+    EXPECT_TRUE(g_live.empty()) << g_live.size() << " mutexes left after failing init " << at;
+  }
+}
+
+}  // namespace
