@@ -354,7 +354,15 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots) {
   }
   pthread_rwlock_unlock(&m_task_lock);
 
+#if defined(__GNUC__) && !defined(__clang__)
+  // g++ 12 with sanitizers misjudges the size of the embedded array here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-overflow"
+#endif
   int rc = poll(m_poll_fds, nfds, 1000);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
   if (rc <= 0) return 0;
 
   pthread_rwlock_wrlock(&m_task_lock);
