@@ -283,6 +283,8 @@ class CondvarWorkers {
     m_done.wait(lock, [&] { return m_paused == m_threads.size(); });
     m_cmd = kRun;
     m_cv.notify_all();
+    // Every worker must have left the pause before the next one starts.
+    m_done.wait(lock, [&] { return m_paused == 0; });
   }
 
  private:
@@ -295,6 +297,7 @@ class CondvarWorkers {
         m_done.notify_one();
         m_cv.wait(lock, [&] { return m_cmd != kPause; });
         m_paused--;
+        m_done.notify_one();
         continue;
       }
       m_cv.wait(lock);

@@ -42,17 +42,18 @@ uint64_t NowMicros() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-// Polls the thread's reported state until it equals `state`. Starts with
-// short sleeps so that an idle thread is seen within microseconds, and backs
-// off to 100 ms for a busy one. `limit_us` 0 waits for ever. Returns whether
-// the state was reached.
+// Polls the thread's reported state until it equals `state`. Short sleeps
+// (10 us doubling to 1 ms) during the first 100 ms, so that an idle thread
+// is seen at once; then every 100 ms, so that a long wait costs nothing.
+// `limit_us` 0 waits for ever. Returns whether the state was reached.
 bool WaitForState(ReactorThread* thread, zr_thread_state_t state, uint64_t limit_us) {
   const uint64_t start = NowMicros();
-  useconds_t nap = 20;
+  useconds_t nap = 10;
   while (thread->GetState() != state) {
-    if (limit_us != 0 && NowMicros() - start >= limit_us) return false;
+    uint64_t waited = NowMicros() - start;
+    if (limit_us != 0 && waited >= limit_us) return false;
     usleep(nap);
-    if (nap < 100000) nap = nap * 2 > 100000 ? 100000 : nap * 2;
+    nap = waited >= 100000 ? 100000 : (nap >= 1000 ? 1000 : nap * 2);
   }
   return true;
 }
