@@ -121,8 +121,11 @@ class Zr_Reactor {
 
   // Whether DoCommand must wait for the thread holding `task` (null: an idle
   // thread). Default: ClientTaskSuspendRequired(task's user data, or null).
-  // The task may be in another thread's hands, or already put back: an
-  // override reads only what that thread does not change meanwhile.
+  // The task may be in another thread's hands, or already put back, and no
+  // lock guards it here: the default reads its user data pointer, so a
+  // client whose ClientTaskExecute replaces *user_data while commands may
+  // run overrides this (an override reads only what that thread leaves
+  // alone meanwhile).
   virtual bool NeedSuspend(Zr_Task* task);
 
   // ---- Set-up and shutdown ----
