@@ -6,6 +6,10 @@
 
 #include "test_support.h"
 
+#ifndef EXPECT_SIGNATURE
+#define EXPECT_SIGNATURE(actual, gcc_signature) EXPECT_EQ(std::string(actual), gcc_signature)
+#endif
+
 namespace {
 
 // Counts the calls of its work function; pauses itself after `pause_after`.
@@ -66,7 +70,8 @@ TEST(ZrThread, RunReportsAMissingObjectOrFunction) {
   EXPECT_EQ(r[0].expr, "zr_thread->m_clss");
   EXPECT_EQ(r[1].expr, "zr_thread->m_func");
   EXPECT_EQ(r[0].file, "libs/clibs/libzrshared/zr_thread.h");
-  EXPECT_EQ(r[0].function, "static void* Zr_Thread<T>::Run(void*) [with T = {anonymous}::Worker]");
+  EXPECT_SIGNATURE(r[0].function,
+                   "static void* Zr_Thread<T>::Run(void*) [with T = {anonymous}::Worker]");
   EXPECT_EQ(t.GetState(), ZR_THREAD_STOPPED);
 }
 
