@@ -365,15 +365,15 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots) {
 #pragma GCC diagnostic pop
 #endif
   if (rc <= 0) return 0;
+  // rc counts the slots with events. When the pipe is the only one, no task
+  // moves: skipping the write lock keeps the task threads running.
+  uint32_t with_events = uint32_t(rc) - (m_poll_fds[0].revents != 0 ? 1 : 0);
+  if (nfds == 1 || with_events == 0) return 0;
 
   pthread_rwlock_wrlock(&m_task_lock);
-  if (nfds == 1) {
-    pthread_rwlock_unlock(&m_task_lock);
-    return 0;
-  }
   uint32_t ready = 0;
   bool without_user_data = false;
-  for (uint32_t i = 1; i < nfds; i++) {
+  for (uint32_t i = 1; i < nfds && ready < with_events; i++) {
     if (m_poll_fds[i].revents == 0) continue;
     Zr_Task* t = m_poll_tasks[i];
     if (!TVO_CHECK(t != NULL)) continue;
