@@ -91,7 +91,8 @@ class Zr_Reactor {
   // Runs the task whose socket had an event (or that was added without a
   // socket). Called in a task thread or the set-up thread with no lock held,
   // possibly in several threads at once on different tasks. May set or clear
-  // *user_data. The status is passed to ClientTaskNextQueue only.
+  // *user_data. The status is passed to ClientTaskNextQueue only. Must not
+  // throw: nothing in a reactor thread catches it.
   virtual uint32_t ClientTaskExecute(int32_t sock, char* host, uint16_t port, void** user_data) = 0;
 
   // Chooses the task's next queue after ClientTaskExecute, in the same
@@ -136,9 +137,10 @@ class Zr_Reactor {
   // Returns 0; or -1 when the pipe, its flags, the thread table or a thread
   // cannot be created (errno as left by the failed call). After a failure,
   // what was built stays until Deinitialize, which must still be called.
-  // Misuse, reported and refused with -1: "m_task_nr == 0", "m_thread_nr ==
-  // 0" (a reactor is initialised once in its life), "nr_tasks > 0",
-  // "nr_threads > 0".
+  // Misuse, reported and refused with -1 and EINVAL: "m_task_nr == 0",
+  // "m_thread_nr == 0" (a reactor is initialised once in its life),
+  // "nr_tasks > 0", "nr_threads > 0". A failed task allocation throws
+  // std::bad_alloc.
   int32_t Initialize(uint32_t nr_threads, uint32_t nr_tasks, size_t stack_size, bool setup_thread);
 
   // Stops and joins every thread, hands every task on the listen, ready and
@@ -153,12 +155,14 @@ class Zr_Reactor {
   // (null: empty; cut to 256 characters), `port` and `user_data`, and wakes
   // the listener. Returns 0; -1 when `sock` is negative or 1024 * 1024 or
   // more (nothing changes), or when no free task is left (the listener is
-  // woken all the same). Never allocates.
+  // woken all the same). Never allocates; errno is left alone. The reactor
+  // does not take ownership of the socket or the user data: a refused
+  // socket is still the caller's to close.
   int32_t TaskAdd(int sock, const char* host, unsigned short port, void* user_data);
 
   // Registers a socket-less job at the back of the ready queue and wakes one
   // sleeping task thread. Returns 0, or -1 when no free task is left (a task
-  // thread is woken all the same).
+  // thread is woken all the same). errno is left alone.
   int32_t TaskAdd(void* user_data);
 
   // The queue holding a task with socket `sock` (listen, then ready, then
