@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <tvo/tvo_string.h>
 #include <unistd.h>
@@ -239,6 +240,29 @@ TEST(ReactorSetup, FailedThreadStartIsReportedAndDeinitializeCleansUpPromptly) {
     EXPECT_TRUE(r->m_wakeup_pipe[0] == -1 && r->m_wakeup_pipe[1] == -1);
     EXPECT_EQ(r->Deinitialize(), 0);  // twice is harmless
   }
+  EXPECT_EQ(rec.Count(), 0u);
+}
+
+TEST(ReactorSetup, FailedPipeIsReportedAndDeinitializeNeedsNoThreadTable) {
+  zr_test::AssertRecorder rec;
+  std::unique_ptr<TestReactor> r(new TestReactor());
+  // Leave no descriptor free for the pipe.
+  int lowest = open("/dev/null", O_RDONLY);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit tight = {rlim_t(lowest), saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  int32_t rc = r->Initialize(2, 3, 0, true);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(rc, -1);
+  EXPECT_TRUE(r->m_threads == nullptr && r->m_listener_thread == nullptr);
+  EXPECT_EQ(r->m_wakeup_pipe[0], -1);
+  EXPECT_EQ(r->TaskAdd(5, "", 0, nullptr), 0);  // still usable for bookkeeping
+  EXPECT_EQ(r->Deinitialize(), 0);
+  EXPECT_EQ(r->CountOf("cleanup"), 1u);
+  EXPECT_TRUE(r->m_task_free.IsEmpty() && r->m_task_listen.IsEmpty());
   EXPECT_EQ(rec.Count(), 0u);
 }
 
