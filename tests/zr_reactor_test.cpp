@@ -231,8 +231,9 @@ TEST(ReactorSetup, FailedThreadStartIsReportedAndDeinitializeCleansUpPromptly) {
   for (bool setup : {false, true}) {
     std::unique_ptr<TestReactor> r(new TestReactor());
     EXPECT_EQ(r->Initialize(2, 4, SIZE_MAX / 4, setup), -1);
-    // A thread that never ran must not be waited for (30 s per thread).
-    auto done = std::async(std::launch::async, [&] { return r->Deinitialize(); });
+    // A thread that never ran must not be waited for (30 s per thread, or
+    // for ever in a command).
+    auto done = std::async(std::launch::async, [&] { return r->DoCommand(1) + r->Deinitialize(); });
     ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(done.get(), 0);
     EXPECT_TRUE(r->m_threads == nullptr && r->m_listener_thread == nullptr);

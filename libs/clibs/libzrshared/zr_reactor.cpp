@@ -42,11 +42,14 @@ uint64_t NowMicros() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-// Polls the thread's reported state until it equals `state`. Short sleeps
-// (10 us doubling to 1 ms) during the first 100 ms, so that an idle thread
-// is seen at once; then every 100 ms, so that a long wait costs nothing.
-// `limit_us` 0 waits for ever. Returns whether the state was reached.
+// Polls the reported state of `thread` until it equals `state`. Short
+// sleeps (10 us doubling to 1 ms) during the first 100 ms, so that an idle
+// thread is seen at once; then every 100 ms, so that a long wait costs
+// nothing. `limit_us` 0 waits for ever. Returns whether the state was
+// reached.
 bool WaitForState(ReactorThread* thread, zr_thread_state_t state, uint64_t limit_us) {
+  // A thread that never started reports nothing, ever: waiting would hang.
+  if (thread->m_thread == 0) return false;
   const uint64_t start = NowMicros();
   useconds_t nap = 10;
   while (thread->GetState() != state) {
