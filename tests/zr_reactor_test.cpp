@@ -594,8 +594,16 @@ TEST(ReactorStress, EchoesEveryByteOnceUnderCommandsAndShutsDownWhileBusy) {
   };
   std::vector<std::thread> writers;
   for (int w = 0; w < kWriters; w++) writers.emplace_back(writer, w);
+  // Lookups walk the queues beside the listener; nothing is ever on hold.
+  std::atomic<bool> done{false};
+  std::thread checker([&] {
+    for (int i = 0; !done; i = (i + 1) % kPairs)
+      if (r->TaskCheck(&tags[i]) == kHold) mismatch = true;
+  });
   for (int c = 0; c < 4; c++) EXPECT_EQ(r->DoCommand(1), 0);
   for (std::thread& t : writers) t.join();
+  done = true;
+  checker.join();
   EXPECT_FALSE(mismatch);
   EXPECT_EQ(received, long(kPairs) * kRounds * kMsg);
   EXPECT_EQ(echoed, received.load());  // nothing echoed twice
