@@ -212,8 +212,9 @@ TEST(ReactorSetup, InitializeBuildsPoolPipeAndThreads) {
   EXPECT_EQ(r->m_task_free.GetCount(), 3u);
   rec.Take();
   ReactorPtr empty(new TestReactor());
-  EXPECT_EQ(empty->Initialize(0, 0, 0, false), -1);
+  empty->Initialize(0, 0, 0, false);  // reported, then a reactor that serves nothing
   EXPECT_EQ(rec.Exprs(), (std::vector<std::string>{"nr_tasks > 0", "nr_threads > 0"}));
+  EXPECT_EQ(empty->TaskAdd(4, "", 0, nullptr), -1);
   EXPECT_SIGNATURE(rec.Take()[0].function,
                    "int32_t Zr_Reactor::Initialize(uint32_t, uint32_t, size_t, bool)");
 }

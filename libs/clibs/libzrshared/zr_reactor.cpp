@@ -120,13 +120,14 @@ bool Zr_Reactor::NeedSuspend(Zr_Task* task) {
 
 int32_t Zr_Reactor::Initialize(uint32_t nr_threads, uint32_t nr_tasks, size_t stack_size,
                                bool setup_thread) {
-  // A second Initialize would orphan the running threads and tasks, and an
-  // empty pool or thread set would make a reactor that never serves.
-  bool ok = TVO_CHECK(m_task_nr == 0);
-  ok = TVO_CHECK(m_thread_nr == 0) && ok;
-  ok = TVO_CHECK(nr_tasks > 0) && ok;
-  ok = TVO_CHECK(nr_threads > 0) && ok;
-  if (!ok) {
+  // A second Initialize is refused: it would orphan the running threads,
+  // which Deinitialize could then no longer stop before deleting the tasks
+  // under them.
+  bool fresh = TVO_CHECK(m_task_nr == 0);
+  fresh = TVO_CHECK(m_thread_nr == 0) && fresh;
+  TVO_ASSERT(nr_tasks > 0);
+  TVO_ASSERT(nr_threads > 0);
+  if (!fresh) {
     errno = EINVAL;
     return -1;
   }

@@ -137,10 +137,11 @@ class Zr_Reactor {
   // Returns 0; or -1 when the pipe, its flags, the thread table or a thread
   // cannot be created (errno as left by the failed call). After a failure,
   // what was built stays until Deinitialize, which must still be called.
-  // Misuse, reported and refused with -1 and EINVAL: "m_task_nr == 0",
-  // "m_thread_nr == 0" (a reactor is initialised once in its life),
-  // "nr_tasks > 0", "nr_threads > 0". A failed task allocation throws
-  // std::bad_alloc.
+  // A reactor is initialised once in its life: a second call is reported
+  // ("m_task_nr == 0", "m_thread_nr == 0") and refused with -1 and EINVAL.
+  // Zero tasks or threads are reported ("nr_tasks > 0", "nr_threads > 0")
+  // and go on, making a reactor that serves nothing. A failed task
+  // allocation throws std::bad_alloc.
   int32_t Initialize(uint32_t nr_threads, uint32_t nr_tasks, size_t stack_size, bool setup_thread);
 
   // Stops and joins every thread, hands every task on the listen, ready and
