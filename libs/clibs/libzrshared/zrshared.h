@@ -23,6 +23,8 @@
 #include "Zr_Utils.h"
 #include "zr_bufferpool.h"
 #include "zr_dlist.h"
+#include "zr_reactor.h"
+#include "zr_thread.h"
 #include "zrshared_version.h"
 
 // The library's version ("MAJOR.MINOR.PATCH") as built; compare with

@@ -1,0 +1,503 @@
+#include "zr_reactor.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <time.h>
+#include <tvo/tvo_assert.h>
+#include <tvo/tvo_string.h>
+#include <unistd.h>
+
+#include <new>
+
+TVO_REVISION_IDENT();
+
+namespace {
+
+typedef Zr_Thread<Zr_Reactor> ReactorThread;
+
+// Holds a read or write lock on a rwlock for one scope, so that an exception
+// from a client callback leaves the lock released.
+class RwLockGuard {
+ public:
+  RwLockGuard(pthread_rwlock_t* lock, bool write) : m_lock(lock) {
+    if (write)
+      pthread_rwlock_wrlock(m_lock);
+    else
+      pthread_rwlock_rdlock(m_lock);
+  }
+  ~RwLockGuard() { Unlock(); }
+  void Unlock() {
+    if (m_lock != NULL) pthread_rwlock_unlock(m_lock);
+    m_lock = NULL;
+  }
+
+ private:
+  pthread_rwlock_t* m_lock;
+};
+
+uint64_t NowMicros() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// Polls the reported state of `thread` until it equals `state`. Short
+// sleeps (10 us doubling to 1 ms) during the first 100 ms, so that an idle
+// thread is seen at once; then every 100 ms, so that a long wait costs
+// nothing. `limit_us` 0 waits for ever. Returns whether the state was
+// reached.
+bool WaitForState(ReactorThread* thread, zr_thread_state_t state, uint64_t limit_us) {
+  // A thread that never started reports nothing, ever: waiting would hang.
+  if (thread->m_thread == 0) return false;
+  const uint64_t start = NowMicros();
+  useconds_t nap = 10;
+  while (thread->GetState() != state) {
+    uint64_t waited = NowMicros() - start;
+    if (limit_us != 0 && waited >= limit_us) return false;
+    usleep(nap);
+    nap = waited >= 100000 ? 100000 : (nap >= 1000 ? 1000 : nap * 2);
+  }
+  return true;
+}
+
+// How long Deinitialize waits for a started thread to report that it
+// stopped before it gives up on it (and leaves its object allocated).
+const uint64_t kStopWaitMicros = 30u * 1000u * 1000u;
+
+// Ends a thread object after the thread was asked to stop and joined. A
+// thread that never started is freed at once; one that does not report
+// stopping within the limit is left allocated (it may still touch it).
+void FreeStoppedThread(ReactorThread*& thread) {
+  if (thread == NULL) return;
+  if (thread->m_thread != 0 && !WaitForState(thread, ZR_THREAD_STOPPED, kStopWaitMicros)) return;
+  delete thread;
+  thread = NULL;
+}
+
+int SetNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags == -1) return -1;
+  return fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ? -1 : 0;
+}
+
+// Creates and starts one reactor thread into `slot`; false when either
+// fails (the object stays in `slot` so that Deinitialize frees it).
+bool StartThread(ReactorThread*& slot, ReactorThread::zr_thread_func_t func, Zr_Reactor* reactor,
+                 size_t stack_size) {
+  slot = new (std::nothrow) ReactorThread(func, reactor, stack_size);
+  if (slot == NULL) return false;
+  int rc = slot->Start();
+  if (rc != 0) {
+    errno = rc;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Zr_Reactor::Zr_Reactor()
+    : m_task_nr(0), m_thread_nr(0), m_threads(NULL), m_setup_thread(NULL), m_listener_thread(NULL) {
+  // m_poll_tasks and m_poll_fds are deliberately left unwritten: each pass
+  // fills the slots it uses before reading them, and writing 16 MiB here
+  // would make every reactor resident at that size.
+  pthread_rwlock_init(&m_task_lock, NULL);
+  m_wakeup_pipe[0] = -1;
+  m_wakeup_pipe[1] = -1;
+}
+
+Zr_Reactor::~Zr_Reactor() { pthread_rwlock_destroy(&m_task_lock); }
+
+bool Zr_Reactor::ClientTaskSuspendRequired(void* user_data) {
+  (void)user_data;
+  return true;
+}
+
+bool Zr_Reactor::NeedSuspend(Zr_Task* task) {
+  return ClientTaskSuspendRequired(task != NULL ? task->m_user_data : NULL);
+}
+
+int32_t Zr_Reactor::Initialize(uint32_t nr_threads, uint32_t nr_tasks, size_t stack_size,
+                               bool setup_thread) {
+  // A second Initialize is refused: it would orphan the running threads,
+  // which Deinitialize could then no longer stop before deleting the tasks
+  // under them.
+  bool fresh = TVO_CHECK(m_task_nr == 0);
+  fresh = TVO_CHECK(m_thread_nr == 0) && fresh;
+  TVO_ASSERT(nr_tasks > 0);
+  TVO_ASSERT(nr_threads > 0);
+  if (!fresh) {
+    errno = EINVAL;
+    return -1;
+  }
+
+  m_task_nr = nr_tasks;
+  for (uint32_t i = 0; i < nr_tasks; i++) m_task_free.Prepend(new Zr_Task());
+
+  if (pipe(m_wakeup_pipe) != 0) {
+    m_wakeup_pipe[0] = -1;
+    m_wakeup_pipe[1] = -1;
+    return -1;
+  }
+  if (SetNonBlocking(m_wakeup_pipe[0]) != 0 || SetNonBlocking(m_wakeup_pipe[1]) != 0) return -1;
+
+  m_thread_nr = nr_threads;
+  m_threads = static_cast<ReactorThread**>(calloc(nr_threads, sizeof(ReactorThread*)));
+  if (m_threads == NULL) return -1;
+
+  for (uint32_t i = nr_threads; i-- > 0;) {
+    if (!StartThread(m_threads[i], &Zr_Reactor::TaskThread, this, stack_size)) return -1;
+  }
+  if (setup_thread &&
+      !StartThread(m_setup_thread, &Zr_Reactor::TaskSetupThread, this, stack_size)) {
+    return -1;
+  }
+  if (!StartThread(m_listener_thread, &Zr_Reactor::ListenerThread, this, stack_size)) return -1;
+  return 0;
+}
+
+int32_t Zr_Reactor::Deinitialize() {
+  if (m_threads != NULL) {
+    for (uint32_t i = m_thread_nr; i-- > 0;) {
+      if (m_threads[i] != NULL) m_threads[i]->Stop();
+    }
+  }
+  if (m_setup_thread != NULL) m_setup_thread->Stop();
+  if (m_listener_thread != NULL) {
+    m_listener_thread->Stop();
+    // Cuts the listener's poll short instead of waiting for its timeout.
+    WakeupListener();
+  }
+
+  if (m_listener_thread != NULL) m_listener_thread->Join();
+  if (m_threads != NULL) {
+    for (uint32_t i = m_thread_nr; i-- > 0;) {
+      if (m_threads[i] != NULL) m_threads[i]->Join();
+    }
+  }
+  if (m_setup_thread != NULL) m_setup_thread->Join();
+
+  FreeStoppedThread(m_listener_thread);
+  if (m_threads != NULL) {
+    for (uint32_t i = m_thread_nr; i-- > 0;) FreeStoppedThread(m_threads[i]);
+  }
+  free(m_threads);
+  m_threads = NULL;
+  FreeStoppedThread(m_setup_thread);
+
+  {
+    RwLockGuard lock(&m_task_lock, true);
+    Zr_DList<Zr_Task>* queued[] = {&m_task_listen, &m_task_ready, &m_task_hold};
+    for (Zr_DList<Zr_Task>* queue : queued) {
+      while (Zr_Task* task = queue->RemoveFirst()) {
+        ClientTaskCleanup(task->m_sock, task->m_host, task->m_port, &task->m_user_data);
+        TVO_ASSERT(task->m_user_data == NULL);
+        delete task;
+      }
+    }
+    while (Zr_Task* task = m_task_free.RemoveFirst()) {
+      TVO_ASSERT(task->m_user_data == NULL);
+      delete task;
+    }
+  }
+
+  for (int end = 0; end < 2; end++) {
+    if (m_wakeup_pipe[end] != -1) {
+      close(m_wakeup_pipe[end]);
+      m_wakeup_pipe[end] = -1;
+    }
+  }
+  return 0;
+}
+
+void Zr_Reactor::WakeupListener() {
+  const char byte = 0;
+  ssize_t rc = write(m_wakeup_pipe[1], &byte, 1);
+  (void)rc;  // a full pipe already wakes the listener; a closed one has none
+}
+
+int32_t Zr_Reactor::TaskAdd(int sock, const char* host, unsigned short port, void* user_data) {
+  // A negative socket could never be polled and would trip the listener's
+  // "sock != -1" check on every pass.
+  if (sock < 0 || sock > ZR_REACTOR_MAX_FDS - 1) return -1;
+  pthread_rwlock_wrlock(&m_task_lock);
+  Zr_Task* task = m_task_free.RemoveFirst();
+  if (task == NULL) {
+    pthread_rwlock_unlock(&m_task_lock);
+    WakeupListener();
+    return -1;
+  }
+  task->m_port = 65535;
+  task->m_host[0] = '\0';
+  task->m_sock = -1;
+  task->m_user_data = NULL;
+  tvostrcpy(task->m_host, host != NULL ? host : "", sizeof(task->m_host));
+  task->m_port = port;
+  task->m_sock = sock;
+  task->m_user_data = user_data;
+  m_task_listen.Prepend(task);
+  pthread_rwlock_unlock(&m_task_lock);
+  WakeupListener();
+  return 0;
+}
+
+int32_t Zr_Reactor::TaskAdd(void* user_data) {
+  pthread_rwlock_wrlock(&m_task_lock);
+  Zr_Task* task = m_task_free.RemoveFirst();
+  if (task == NULL) {
+    pthread_rwlock_unlock(&m_task_lock);
+    WakeupTaskThreads(1);
+    return -1;
+  }
+  task->m_user_data = user_data;
+  task->m_host[0] = '\0';
+  task->m_port = 65535;
+  task->m_sock = -1;
+  m_task_ready.Append(task);
+  pthread_rwlock_unlock(&m_task_lock);
+  WakeupTaskThreads(1);
+  return 0;
+}
+
+namespace {
+
+// Walks `queue` with a position of its own (other readers may walk it at the
+// same time) and tells whether a task matches.
+template <class Match>
+bool QueueHolds(pthread_rwlock_t* lock, const Zr_DList<Zr_Task>& queue, Match match) {
+  RwLockGuard guard(lock, false);
+  for (const Zr_Task* task = queue.m_begin; task != NULL; task = task->m_next) {
+    if (match(task)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Zr_Reactor::zr_reactor_queue_t Zr_Reactor::TaskCheck(int sock) {
+  auto match = [sock](const Zr_Task* task) { return task->m_sock == sock; };
+  if (QueueHolds(&m_task_lock, m_task_listen, match)) return ZR_REACTOR_QUEUE_LISTEN;
+  if (QueueHolds(&m_task_lock, m_task_ready, match)) return ZR_REACTOR_QUEUE_READY;
+  if (QueueHolds(&m_task_lock, m_task_hold, match)) return ZR_REACTOR_QUEUE_HOLD;
+  return ZR_REACTOR_QUEUE_FREE;
+}
+
+Zr_Reactor::zr_reactor_queue_t Zr_Reactor::TaskCheck(void* user_data) {
+  auto match = [user_data](const Zr_Task* task) { return task->m_user_data == user_data; };
+  if (QueueHolds(&m_task_lock, m_task_listen, match)) return ZR_REACTOR_QUEUE_LISTEN;
+  if (QueueHolds(&m_task_lock, m_task_ready, match)) return ZR_REACTOR_QUEUE_READY;
+  if (QueueHolds(&m_task_lock, m_task_hold, match)) return ZR_REACTOR_QUEUE_HOLD;
+  return ZR_REACTOR_QUEUE_FREE;
+}
+
+void Zr_Reactor::TaskMoveToQueue(Zr_Task* task, zr_reactor_queue_t queue, bool wakeup) {
+  switch (queue) {
+    case ZR_REACTOR_QUEUE_FREE:
+      TVO_ASSERT(task->m_user_data == NULL);
+      task->m_sock = -1;
+      m_task_free.Append(task);
+      break;
+    case ZR_REACTOR_QUEUE_LISTEN:
+      m_task_listen.Append(task);
+      if (wakeup) WakeupListener();
+      break;
+    case ZR_REACTOR_QUEUE_READY:
+      m_task_ready.Append(task);
+      if (wakeup) WakeupTaskThreads(1);
+      break;
+    case ZR_REACTOR_QUEUE_HOLD:
+      m_task_hold.Append(task);
+      break;
+    default:
+      TVO_ASSERT(0);
+      break;
+  }
+}
+
+void Zr_Reactor::WakeupTaskThreads(unsigned int count) {
+  if (count == 0 || m_threads == NULL) return;
+  unsigned int woken = 0;
+  for (uint32_t i = m_thread_nr; i-- > 0;) {
+    if (m_threads[i] == NULL) continue;
+    if (m_threads[i]->Resume() && ++woken == count) return;
+  }
+}
+
+void Zr_Reactor::ListenerThread(Zr_Thread<Zr_Reactor>* thread) {
+  (void)thread;
+  ListenerPass(ZR_REACTOR_MAX_FDS);
+}
+
+uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots) {
+  if (nr_slots > ZR_REACTOR_MAX_FDS) nr_slots = ZR_REACTOR_MAX_FDS;
+  m_poll_fds[0].fd = m_wakeup_pipe[0];
+  m_poll_fds[0].events = POLLIN;
+  m_poll_fds[0].revents = 0;
+  char scratch[1024];
+  ssize_t drained = read(m_wakeup_pipe[0], scratch, sizeof(scratch));
+  (void)drained;  // empty (EAGAIN) or not, the pipe is polled below
+
+  // Only this thread takes tasks off the listen queue while it runs, so the
+  // tasks recorded here are still there when the lock is taken again.
+  uint32_t nfds = 1;
+  pthread_rwlock_rdlock(&m_task_lock);
+  for (Zr_Task* task = m_task_listen.m_begin; task != NULL; task = task->m_next) {
+    int32_t sock = task->m_sock;
+    TVO_ASSERT(sock != -1);
+    // Tasks beyond the slots wait for a later pass: writing past the arrays
+    // would corrupt the reactor.
+    if (nfds >= nr_slots) {
+      __tvo_assert_fail("nfds< (1024 * 1024)", __FILE__, __LINE__, __PRETTY_FUNCTION__);
+      break;
+    }
+    m_poll_fds[nfds].fd = sock;
+    m_poll_fds[nfds].events = POLLIN;
+    m_poll_fds[nfds].revents = 0;
+    m_poll_tasks[nfds] = task;
+    nfds++;
+  }
+  pthread_rwlock_unlock(&m_task_lock);
+
+#if defined(__GNUC__) && !defined(__clang__)
+  // g++ 12 with sanitizers misjudges the size of the embedded array here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-overflow"
+#endif
+  int rc = poll(m_poll_fds, nfds, 1000);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+  if (rc <= 0) return 0;
+  // rc counts the slots with events. When the pipe is the only one, no task
+  // moves: skipping the write lock keeps the task threads running.
+  uint32_t with_events = uint32_t(rc) - (m_poll_fds[0].revents != 0 ? 1 : 0);
+  if (nfds == 1 || with_events == 0) return 0;
+
+  pthread_rwlock_wrlock(&m_task_lock);
+  uint32_t ready = 0;
+  bool without_user_data = false;
+  for (uint32_t i = 1; i < nfds && ready < with_events; i++) {
+    if (m_poll_fds[i].revents == 0) continue;
+    Zr_Task* t = m_poll_tasks[i];
+    if (!TVO_CHECK(t != NULL)) continue;
+    m_task_listen.Remove(t);
+    m_task_ready.Append(t);
+    ready++;
+    if (t->m_user_data == NULL) without_user_data = true;
+  }
+  pthread_rwlock_unlock(&m_task_lock);
+
+  WakeupTaskThreads(ready);
+  if (without_user_data && m_setup_thread != NULL) m_setup_thread->Resume();
+  return ready;
+}
+
+void Zr_Reactor::RunTask(Zr_Thread<Zr_Reactor>* thread, Zr_Task* task) {
+  pthread_mutex_lock(&thread->m_mutex);
+  thread->m_item = task;
+  pthread_mutex_unlock(&thread->m_mutex);
+
+  uint32_t status = ClientTaskExecute(task->m_sock, task->m_host, task->m_port, &task->m_user_data);
+  zr_reactor_queue_t queue =
+      ClientTaskNextQueue(&task->m_sock, task->m_host, &task->m_port, task->m_user_data, status);
+
+  pthread_rwlock_wrlock(&m_task_lock);
+  TaskMoveToQueue(task, queue, true);
+  pthread_rwlock_unlock(&m_task_lock);
+
+  pthread_mutex_lock(&thread->m_mutex);
+  thread->m_item = NULL;
+  pthread_mutex_unlock(&thread->m_mutex);
+}
+
+void Zr_Reactor::TaskThread(Zr_Thread<Zr_Reactor>* thread) {
+  pthread_rwlock_wrlock(&m_task_lock);
+  Zr_Task* task = m_task_ready.RemoveFirst();
+  if (task == NULL) {
+    // Asking to pause under the lock means no wake-up is lost: whoever
+    // queues a ready task later does so under this lock and then resumes us.
+    thread->Pause();
+    pthread_rwlock_unlock(&m_task_lock);
+    return;
+  }
+  pthread_rwlock_unlock(&m_task_lock);
+  RunTask(thread, task);
+}
+
+void Zr_Reactor::TaskSetupThread(Zr_Thread<Zr_Reactor>* thread) {
+  pthread_rwlock_wrlock(&m_task_lock);
+  Zr_Task* task = m_task_ready.m_begin;
+  while (task != NULL && task->m_user_data != NULL) task = task->m_next;
+  if (task == NULL) {
+    thread->Pause();
+    pthread_rwlock_unlock(&m_task_lock);
+    return;
+  }
+  m_task_ready.Remove(task);
+  pthread_rwlock_unlock(&m_task_lock);
+  RunTask(thread, task);
+}
+
+int32_t Zr_Reactor::DoCommand(unsigned int cmd) {
+  if (cmd != 1) return 0;
+
+  if (m_listener_thread != NULL) {
+    m_listener_thread->Pause();
+    // The listener sees the request only between passes; the byte ends its
+    // poll now rather than at the timeout.
+    WakeupListener();
+    WaitForState(m_listener_thread, ZR_THREAD_PAUSED, 0);
+  }
+  if (m_threads != NULL) {
+    for (uint32_t i = m_thread_nr; i-- > 0;) {
+      if (m_threads[i] != NULL) m_threads[i]->Pause();
+    }
+  }
+  if (m_setup_thread != NULL) m_setup_thread->Pause();
+
+  if (m_threads != NULL) {
+    for (uint32_t i = m_thread_nr; i-- > 0;) {
+      ReactorThread* thread = m_threads[i];
+      if (thread == NULL) continue;
+      pthread_mutex_lock(&thread->m_mutex);
+      Zr_Task* item = static_cast<Zr_Task*>(thread->m_item);
+      pthread_mutex_unlock(&thread->m_mutex);
+      if (NeedSuspend(item)) WaitForState(thread, ZR_THREAD_PAUSED, 0);
+    }
+  }
+  if (m_setup_thread != NULL) WaitForState(m_setup_thread, ZR_THREAD_PAUSED, 0);
+
+  {
+    RwLockGuard lock(&m_task_lock, true);
+    Zr_DList<Zr_Task> pending;
+    Zr_DList<Zr_Task>* queued[] = {&m_task_listen, &m_task_ready, &m_task_hold};
+    for (Zr_DList<Zr_Task>* queue : queued) {
+      while (Zr_Task* task = queue->RemoveFirst()) pending.Append(task);
+    }
+    while (Zr_Task* task = pending.RemoveFirst()) {
+      zr_reactor_queue_t queue;
+      try {
+        queue =
+            ClientTaskCommand(cmd, task->m_sock, task->m_host, task->m_port, &task->m_user_data);
+      } catch (...) {
+        // Dropping them would lose the tasks for good (and leave them linked
+        // to a dead list); on hold, the next command or Deinitialize finds
+        // them.
+        m_task_hold.Append(task);
+        while (Zr_Task* rest = pending.RemoveFirst()) m_task_hold.Append(rest);
+        throw;
+      }
+      TaskMoveToQueue(task, queue, false);
+    }
+  }
+
+  if (m_listener_thread != NULL) m_listener_thread->Resume();
+  if (m_threads != NULL) {
+    for (uint32_t i = m_thread_nr; i-- > 0;) {
+      if (m_threads[i] != NULL) m_threads[i]->Resume();
+    }
+  }
+  if (m_setup_thread != NULL) m_setup_thread->Resume();
+  return 0;
+}
