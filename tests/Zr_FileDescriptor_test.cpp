@@ -111,6 +111,7 @@ TYPED_TEST(Contract, MkSTempMakesAFileAndRestoresTheMask) {
   struct stat st;
   ASSERT_EQ(stat(made.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, Traits<TypeParam>::kMkSTempMode);
+  chmod(made.c_str(), 0600);  // so a non-root reader can check the contents
   EXPECT_EQ(fd.Write("xyz", 3), 3);  // usable whatever the permission bits
   EXPECT_EQ(ErrnoOf(fd.MkSTemp(name.data())), EBADF);
   EXPECT_EQ(std::string(name.data()), made);
