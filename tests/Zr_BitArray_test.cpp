@@ -38,7 +38,7 @@ void CheckPair(std::mt19937_64& rng, size_t n, size_t ao, size_t bo, std::vector
   EXPECT_EQ(Zr_BitArrayLittleEndianCompare(pa.get(), ao, pb.get(), bo, n), want);
   EXPECT_EQ(_Zr_BitArrayLittleEndianCompare(pa.get(), ao, pb.get(), bo, n), want);
   const auto u = [](char* p) { return reinterpret_cast<unsigned char*>(p); };
-  EXPECT_EQ(Zr_MatchBits(u(pa.get()), u(pb.get()), ao, bo, n), want == 0 ? 1 : 0);
+  EXPECT_EQ(Zr_MatchBits(u(pa.get()), u(pb.get()), ao, bo, n), want == 0);
   const bool value = rng() & 1;
   Zr_BitArraySet(pa.get(), ao, value, n);
   for (size_t i = 0; i < a.size(); ++i)
@@ -61,21 +61,33 @@ TEST(BitArrayModel, EveryLengthAndOffsetPairThenLongRuns) {
   }
 }
 
-// Argument errors are EINVAL with an empty message, before any bit is
-// touched. -1 as a value once set every bit of the bytes it touched.
-TEST(BitArray, SetExampleAndArgumentErrors) {
-  unsigned char two[2] = {0, 0};
-  Zr_BitArraySet(reinterpret_cast<char*>(two), 3, 1, 10);
-  EXPECT_EQ(two[0], 0xF8);
-  EXPECT_EQ(two[1], 0x1F);
+// The header examples, then argument errors: EINVAL with an empty
+// message, before any bit is touched. -1 as a value once set every bit of
+// the bytes it touched.
+TEST(BitArray, ExamplesAndArgumentErrors) {
+  char two[2] = {};
+  Zr_BitArraySet(two, 3, 1, 10);
+  EXPECT_EQ(std::string(two, 2), "\xF8\x1F");
+  const auto text = [](void* start, uint8_t bit, Zr_BitSize size) {
+    std::ostringstream out;
+    out.width(20);  // no fill is written
+    EXPECT_EQ(&BitArrayToStream(Zr_BitPointer(static_cast<char*>(start), bit), size, out), &out);
+    return out.str();
+  };
+  unsigned char bytes[3] = {0x00, 0x40, 0x01};
+  EXPECT_EQ(text(bytes, 14, Zr_BitSize(0, 3)), "101");  // m_bit above 7 counts as an offset
+  EXPECT_EQ(text(bytes + 2, 0, Zr_BitSize(1, 0)), "10000000");
+  EXPECT_EQ(text(nullptr, 0, Zr_BitSize()), "");
+  std::vector<unsigned char> ones(200, 0xFF);  // longer than one block of text
+  EXPECT_EQ(text(ones.data(), 3, Zr_BitSize(199, 5)), std::string(199 * 8 + 5, '1'));
   const auto expect_einval = [](auto call) {
     try {
       call();
       ADD_FAILURE() << "no exception";
     } catch (const Zr_ErrnoException& e) {
-      char text[128];
+      char message[128];
       EXPECT_EQ(e.GetErrno(), EINVAL);
-      EXPECT_STREQ(e.GetString(text, sizeof text), strerror(EINVAL));
+      EXPECT_STREQ(e.GetString(message, sizeof message), strerror(EINVAL));
     }
   };
   char byte = 0x5A;
@@ -93,22 +105,6 @@ TEST(BitArray, SetExampleAndArgumentErrors) {
     expect_einval([&] { compare(&byte, 0, nullptr, 0, 1); });
     expect_einval([&] { compare(nullptr, 0, &byte, 0, 1); });
   }
-}
-
-TEST(BitArrayToStream, WritesLeastSignificantBitFirst) {
-  const auto text = [](void* start, uint8_t bit, Zr_BitSize size) {
-    std::ostringstream out;
-    out.width(20);  // no fill is written
-    EXPECT_EQ(&BitArrayToStream(Zr_BitPointer(static_cast<char*>(start), bit), size, out), &out);
-    return out.str();
-  };
-  unsigned char bytes[2] = {0x40, 0x01};
-  EXPECT_EQ(text(bytes, 6, Zr_BitSize(0, 3)), "101");
-  EXPECT_EQ(text(nullptr, 0, Zr_BitSize()), "");
-  EXPECT_EQ(text(bytes + 1, 0, Zr_BitSize(1, 0)), "10000000");
-  EXPECT_EQ(text(bytes, 14, Zr_BitSize(0, 2)), "00");  // m_bit 14 is bit 6 of byte 1
-  std::vector<unsigned char> ones(200, 0xFF);          // longer than one block of text
-  EXPECT_EQ(text(ones.data(), 3, Zr_BitSize(199, 5)), std::string(199 * 8 + 5, '1'));
 }
 
 }  // namespace
