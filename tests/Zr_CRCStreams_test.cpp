@@ -21,10 +21,8 @@ namespace {
 // `fail_errno`, or, when `short_count` is not negative, moves only that many.
 struct MemoryFd : Zr_FileDescriptor {
   std::string data;
-  size_t pos = 0;
-  int calls = 0, fail_at = -1, fail_errno = EIO;
-  int64_t short_count = -1;
-  bool IsOpen() override { return true; }
+  int64_t pos = 0, short_count = -1;
+  int calls = 0, fail_at = -1, fail_errno = ENOSPC;
   int64_t Write(void const* buffer, unsigned long count) override {
     if (Fails(count)) return -1;
     data.append(static_cast<const char*>(buffer), count);
@@ -59,10 +57,8 @@ std::string Encode(const std::vector<std::string>& segments, size_t block) {
   return out;
 }
 
-const unsigned char* U(const std::string& s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
-}
-unsigned char* U(std::string& s) { return reinterpret_cast<unsigned char*>(&s[0]); }
+const Bytef* U(const std::string& s) { return reinterpret_cast<const Bytef*>(s.data()); }
+Bytef* U(std::string& s) { return reinterpret_cast<Bytef*>(&s[0]); }
 
 // Calls fn(offset, n) over [0, len) in random pieces, an empty one at times.
 void InPieces(std::mt19937& rng, size_t len, size_t max_piece,
@@ -72,7 +68,8 @@ void InPieces(std::mt19937& rng, size_t len, size_t max_piece,
 }
 
 // Errno and message of what `fn` throws; errno -1 when it throws nothing.
-std::pair<int, std::string> Thrown(const std::function<void()>& fn) {
+using Err = std::pair<int, std::string>;
+Err Thrown(const std::function<void()>& fn) {
   try {
     fn();
   } catch (const Zr_ErrnoException& e) {
@@ -82,10 +79,7 @@ std::pair<int, std::string> Thrown(const std::function<void()>& fn) {
   return {-1, ""};
 }
 
-const char kShortData[] = "Failed to read all data from stream into buffer.";
-const char kShortValue[] = "Failed to read all data for value from stream into buffer.";
-
-TEST(CRCStreams, WorkedExamplesAndEmptySegmentComeOutByteForByte) {
+TEST(CRCStreams, WorkedExampleByteForByteAndBadArguments) {
   MemoryFd fd;
   Zr_CRCWriteStream w(&fd, 4);
   w.WriteBuf(U("abcdef"), 6);
@@ -99,6 +93,10 @@ TEST(CRCStreams, WorkedExamplesAndEmptySegmentComeOutByteForByte) {
   EXPECT_EQ(fd.calls, (1 + 2) + (1 + 3) + 1 + 1);
   EXPECT_EQ(fd.data, Encode({"abcdef", "abcdefgh", ""}, 4));
   EXPECT_EQ(w.GetDataWritten(), fd.data.size());
+  EXPECT_EQ(Thrown([&] { Zr_CRCWriteStream(&fd, 0); }).first, EINVAL);
+  EXPECT_EQ(Thrown([&] { Zr_CRCReadStream(&fd, 0); }).first, EINVAL);
+  EXPECT_EQ(Thrown([&] { Zr_CRCWriteStream(nullptr, 4); }).first, EINVAL);
+  EXPECT_EQ(Thrown([&] { Zr_CRCReadStream(nullptr, 4); }).first, EINVAL);
 }
 
 // Buffered descriptors with a small and the default buffer, so blocks
@@ -140,7 +138,7 @@ TEST(CRCStreams, RealFileRoundTripsThroughEveryDescriptorClass) {
           r.CheckCRCs();
         }
         char extra;
-        EXPECT_EQ(in->Read(&extra, 1), 0);  // nothing after the last checksum
+        EXPECT_EQ(in->Read(&extra, 1), 0);
       }
     }
   }
@@ -164,91 +162,73 @@ TEST(CRCStreams, EveryCorruptionOrTruncationIsDetectedWhereItIs) {
       std::string buf = first + second;
       r.ReadBuf(U(buf), first.size());
       r.CheckCRCs();
-      auto thrown = Thrown([&] {
+      Err thrown = Thrown([&] {
         r.ReadBuf(U(buf), second.size());
         r.CheckCRCs();
       });
       if (mask == 0) {
-        EXPECT_EQ(thrown, std::make_pair(ENODATA, std::string(p < end ? kShortData : kShortValue)));
+        EXPECT_EQ(
+            thrown,
+            Err(ENODATA, p < end ? "Failed to read all data from stream into buffer."
+                                 : "Failed to read all data for value from stream into buffer."));
         EXPECT_EQ(r.GetDataRead(), first.size() + (p < end ? 0 : second.size()));
         continue;
       }
-      EXPECT_EQ(thrown, std::make_pair(EILSEQ, std::string("Failed to read CRC value")));
+      EXPECT_EQ(thrown, Err(EILSEQ, "Failed to read CRC value"));
       EXPECT_EQ(fd.pos, end + 4 * (1 + (p < end ? (p - start) / 8 : (p - end) / 4)));
     }
   }
 }
 
 // A failed data write counts nothing, a short one only what arrived; a failed
-// or short checksum write keeps the rest queued and the retry writes exactly
-// those, the final one not twice. Data in between is refused and reported.
-TEST(CRCStreams, FailedOrShortWritesAreThrownAndResumable) {
+// or short checksum write keeps the rest queued, and the retry writes exactly
+// those, the final one not twice. Reading that back, a failed read counts
+// nothing and a failed check retries from the same checksum. Data passed
+// while checksums are pending is refused and reported.
+TEST(CRCStreams, FailedOrShortTransfersAreThrownAndResumable) {
   for (int64_t short_count : {-1, 0, 2}) {
     SCOPED_TRACE(short_count);
     const size_t arrived = std::max<int64_t>(short_count, 0);
-    const int want_errno = short_count < 0 ? ENOSPC : EIO;
+    const int want = short_count < 0 ? ENOSPC : EIO;
+    zr_test::AssertRecorder recorder;
     MemoryFd fd;
     fd.short_count = short_count;
-    fd.fail_errno = ENOSPC;
     Zr_CRCWriteStream w(&fd, 4);
     w.WriteBuf(U("ab"), 2);
     fd.fail_at = fd.calls;
     EXPECT_EQ(Thrown([&] { w.WriteBuf(U("cdefghij"), 8); }),
-              std::make_pair(want_errno, std::string("Failed to write to stream from buffer")));
+              Err(want, "Failed to write to stream from buffer"));
     EXPECT_EQ(w.GetDataWritten(), 2 + arrived);
     w.WriteBuf(U("cdefghij") + arrived, 8 - arrived);  // checksums: abcd, efgh, ij
     fd.fail_at = fd.calls + 1;
-    EXPECT_EQ(Thrown([&] { w.WriteCRCs(); }),
-              std::make_pair(want_errno, std::string("Failed to write a value")));
+    EXPECT_EQ(Thrown([&] { w.WriteCRCs(); }), Err(want, "Failed to write a value"));
     EXPECT_EQ(w.GetDataWritten(), 10 + 4 + arrived);
-    {
-      zr_test::AssertRecorder recorder;
-      EXPECT_EQ(Thrown([&] { w.WriteBuf(U("x"), 1); }).first, EINVAL);
-      EXPECT_EQ(recorder.Exprs(), std::vector<std::string>{"m_block_left != 0"});
-    }
+    EXPECT_EQ(Thrown([&] { w.WriteBuf(U("x"), 1); }).first, EINVAL);
     fd.data.resize(14);  // as a caller would after repositioning
     w.WriteCRCs();
     w.WriteBuf(U("xy"), 2);
     w.WriteCRCs();
     EXPECT_EQ(fd.data, Encode({"abcdefghij", "xy"}, 4));
-  }
-}
 
-// Failed reads change no count; a check that failed on a read error goes on
-// from the same checksum when retried, and the next segment reads cleanly.
-TEST(CRCStreams, FailingReadsKeepStateAndCheckRetriesFromTheFailedValue) {
-  MemoryFd fd;
-  fd.data = Encode({"abcdefghij", "xy"}, 4);
-  fd.fail_at = 0;
-  fd.fail_errno = EINTR;
-  Zr_CRCReadStream r(&fd, 4);
-  unsigned char buf[10];
-  EXPECT_EQ(Thrown([&] { r.ReadBuf(buf, 10); }),
-            std::make_pair(EINTR, std::string("IO problem reading data from stream into buffer.")));
-  EXPECT_EQ(r.GetDataRead(), 0u);
-  r.ReadBuf(buf, 10);
-  fd.fail_at = fd.calls + 1;  // the second stored checksum
-  EXPECT_EQ(
-      Thrown([&] { r.CheckCRCs(); }),
-      std::make_pair(EINTR, std::string("IO problem reading value from stream into buffer.")));
-  {
-    zr_test::AssertRecorder recorder;
-    EXPECT_EQ(Thrown([&] { r.ReadBuf(buf, 1); }).first, EINVAL);
-    EXPECT_EQ(recorder.Count(), 1u);
+    Zr_CRCReadStream r(&fd, 4);
+    std::string buf(10, '\0');
+    fd.short_count = -1;
+    fd.fail_at = fd.calls;
+    EXPECT_EQ(Thrown([&] { r.ReadBuf(U(buf), 10); }),
+              Err(ENOSPC, "IO problem reading data from stream into buffer."));
+    EXPECT_EQ(r.GetDataRead(), 0u);
+    r.ReadBuf(U(buf), 10);
+    fd.fail_at = fd.calls + 1;  // the second stored checksum
+    EXPECT_EQ(Thrown([&] { r.CheckCRCs(); }),
+              Err(ENOSPC, "IO problem reading value from stream into buffer."));
+    EXPECT_EQ(Thrown([&] { r.ReadBuf(U(buf), 1); }).first, EINVAL);
+    r.CheckCRCs();
+    r.ReadBuf(U(buf), 2);
+    r.CheckCRCs();
+    EXPECT_EQ(r.GetDataRead(), 12u);
+    EXPECT_EQ(fd.pos, fd.data.size());
+    EXPECT_EQ(recorder.Exprs(), std::vector<std::string>(2, "m_block_left != 0"));
   }
-  r.CheckCRCs();
-  r.ReadBuf(buf, 2);
-  r.CheckCRCs();
-  EXPECT_EQ(r.GetDataRead(), 12u);
-  EXPECT_EQ(fd.pos, fd.data.size());
-}
-
-TEST(CRCStreams, BlockSizeZeroAndNullStreamAreRejected) {
-  MemoryFd fd;
-  EXPECT_EQ(Thrown([&] { Zr_CRCWriteStream w(&fd, 0); }).first, EINVAL);
-  EXPECT_EQ(Thrown([&] { Zr_CRCReadStream r(&fd, 0); }).first, EINVAL);
-  EXPECT_EQ(Thrown([&] { Zr_CRCWriteStream w(nullptr, 4); }).first, EINVAL);
-  EXPECT_EQ(Thrown([&] { Zr_CRCReadStream r(nullptr, 4); }).first, EINVAL);
 }
 
 }  // namespace
