@@ -47,11 +47,10 @@ std::string Encode(const std::vector<std::string>& segments, size_t block) {
   std::string out;
   for (const std::string& seg : segments) {
     out += seg;
-    for (size_t at = 0;; at += block) {
-      size_t n = std::min(block, seg.size() - at);
-      uint32_t v = n == 0 ? 1 : adler32(1, reinterpret_cast<const Bytef*>(seg.data() + at), n);
+    for (size_t at = 0, n = block; n == block; at += block) {
+      n = std::min(block, seg.size() - at);
+      uint32_t v = adler32(1, reinterpret_cast<const Bytef*>(seg.data() + at), n);
       for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i));
-      if (n < block) break;
     }
   }
   return out;
@@ -61,9 +60,9 @@ const Bytef* U(const std::string& s) { return reinterpret_cast<const Bytef*>(s.d
 Bytef* U(std::string& s) { return reinterpret_cast<Bytef*>(&s[0]); }
 
 // Calls fn(offset, n) over [0, len) in random pieces, an empty one at times.
-void InPieces(std::mt19937& rng, size_t len, size_t max_piece,
+void InPieces(std::mt19937& rng, size_t len, size_t most,
               const std::function<void(size_t, size_t)>& fn) {
-  for (size_t at = 0, n; at < len; at += n) fn(at, n = std::min(len - at, rng() % (max_piece + 1)));
+  for (size_t at = 0, n; at < len; at += n) fn(at, n = std::min(len - at, rng() % (most + 1)));
   if (rng() % 4 == 0) fn(len, 0);
 }
 
@@ -78,6 +77,8 @@ Err Thrown(const std::function<void()>& fn) {
   }
   return {-1, ""};
 }
+const char kShortData[] = "Failed to read all data from stream into buffer.";
+const char kShortValue[] = "Failed to read all data for value from stream into buffer.";
 
 TEST(CRCStreams, WorkedExampleByteForByteAndBadArguments) {
   MemoryFd fd;
@@ -108,74 +109,63 @@ TEST(CRCStreams, RealFileRoundTripsThroughEveryDescriptorClass) {
   zr_test::TempDir dir;
   const std::string path = dir.File("seg");
   std::mt19937 rng(5);
-  for (size_t kind = 0; kind < kinds.size(); ++kind) {
-    for (size_t block : {1, 3, 100, 4096, 65536}) {
-      for (size_t max_piece : {1, 333, 70000}) {
-        SCOPED_TRACE(testing::Message() << kind << " " << block << " " << max_piece);
-        std::vector<std::string> segs(1 + rng() % 4);
-        for (std::string& s : segs) {
-          size_t len = rng() % 2 ? (rng() % 4) * block + rng() % 3 : rng() % (3 * block + 50);
-          s.resize(std::min<size_t>(len, max_piece == 1 ? 3000 : len));  // a call per byte
-          for (char& c : s) c = static_cast<char>(rng());
-        }
-        std::unique_ptr<Zr_FileDescriptor> out(kinds[kind]()), in(kinds[kind]());
-        ASSERT_GE(out->Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 0);
-        Zr_CRCWriteStream w(out.get(), block);
-        for (const std::string& s : segs) {
-          InPieces(rng, s.size(), max_piece,
-                   [&](size_t at, size_t n) { w.WriteBuf(U(s) + at, n); });
-          w.WriteCRCs();
-        }
-        ASSERT_EQ(out->Close(), 0);
-        ASSERT_EQ(zr_test::ReadFileContents(path), Encode(segs, block));
-        ASSERT_GE(in->Open(path.c_str(), O_RDONLY), 0);
-        Zr_CRCReadStream r(in.get(), block);
-        for (const std::string& s : segs) {
-          std::string got(s.size(), '\0');
-          InPieces(rng, s.size(), max_piece,
-                   [&](size_t at, size_t n) { r.ReadBuf(U(got) + at, n); });
-          ASSERT_EQ(got, s);
-          r.CheckCRCs();
-        }
-        char extra;
-        EXPECT_EQ(in->Read(&extra, 1), 0);
-      }
+  for (int i = 0; i < 4 * 5 * 3; ++i) {
+    const size_t kind = i % 4, block = std::vector<size_t>{1, 3, 100, 4096, 65536}[i / 4 % 5];
+    const size_t most = std::vector<size_t>{1, 333, 70000}[i / 20];  // longest piece
+    SCOPED_TRACE(i);
+    std::vector<std::string> segs(1 + rng() % 4);
+    for (std::string& s : segs) {
+      size_t len = rng() % 2 ? (rng() % 4) * block + rng() % 3 : rng() % (3 * block + 50);
+      s.resize(std::min<size_t>(len, most == 1 ? 3000 : len));  // a call per byte
+      for (char& c : s) c = static_cast<char>(rng());
     }
+    std::unique_ptr<Zr_FileDescriptor> out(kinds[kind]()), in(kinds[kind]());
+    ASSERT_GE(out->Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 0);
+    Zr_CRCWriteStream w(out.get(), block);
+    for (const std::string& s : segs) {
+      InPieces(rng, s.size(), most, [&](size_t at, size_t n) { w.WriteBuf(U(s) + at, n); });
+      w.WriteCRCs();
+    }
+    ASSERT_EQ(out->Close(), 0);
+    ASSERT_EQ(zr_test::ReadFileContents(path), Encode(segs, block));
+    ASSERT_GE(in->Open(path.c_str(), O_RDONLY), 0);
+    Zr_CRCReadStream r(in.get(), block);
+    for (const std::string& s : segs) {
+      std::string got(s.size(), '\0');
+      InPieces(rng, s.size(), most, [&](size_t at, size_t n) { r.ReadBuf(U(got) + at, n); });
+      ASSERT_EQ(got, s);
+      r.CheckCRCs();
+    }
+    EXPECT_EQ(Thrown([&] { r.CheckCRCs(); }).first, ENODATA);  // nothing after the end
   }
 }
 
-// Any one changed byte of the second segment is caught at the right
-// checksum: in data block i after i good checksums, in stored checksum k
-// after k good ones. A cut inside the data or the checksums is missing data,
-// and checksum bytes never count as data read.
+// Any one changed byte is caught at the right checksum: in data block i
+// after i good checksums, in stored checksum k after k good ones. A cut
+// inside the data or the checksums is missing data; checksum bytes never
+// count as data read.
 TEST(CRCStreams, EveryCorruptionOrTruncationIsDetectedWhereItIs) {
-  const std::string first = "0123456789abc", second = "the second segment, 30 bytes..";
-  const std::string clean = Encode({first, second}, 8);
-  const size_t start = first.size() + 4 * 2, end = start + second.size();
-  for (size_t p = start; p < clean.size(); ++p) {
+  const std::string seg = "thirty bytes in four blocks...", clean = Encode({seg}, 8);
+  for (size_t p = 0; p < clean.size(); ++p) {
     for (int mask : {0, 0x01, 0x80, 0xff}) {  // 0: cut the stream at p
       SCOPED_TRACE(testing::Message() << "byte " << p << " mask " << mask);
       MemoryFd fd;
       fd.data = mask ? clean : clean.substr(0, p);
       if (mask) fd.data[p] = static_cast<char>(fd.data[p] ^ mask);
       Zr_CRCReadStream r(&fd, 8);
-      std::string buf = first + second;
-      r.ReadBuf(U(buf), first.size());
-      r.CheckCRCs();
+      std::string buf = seg;
       Err thrown = Thrown([&] {
-        r.ReadBuf(U(buf), second.size());
+        r.ReadBuf(U(buf), seg.size());
         r.CheckCRCs();
       });
-      if (mask == 0) {
-        EXPECT_EQ(
-            thrown,
-            Err(ENODATA, p < end ? "Failed to read all data from stream into buffer."
-                                 : "Failed to read all data for value from stream into buffer."));
-        EXPECT_EQ(r.GetDataRead(), first.size() + (p < end ? 0 : second.size()));
-        continue;
+      const bool in_data = p < seg.size();
+      EXPECT_EQ(r.GetDataRead(), mask == 0 && in_data ? 0 : seg.size());
+      if (mask) {
+        EXPECT_EQ(thrown, Err(EILSEQ, "Failed to read CRC value"));
+        EXPECT_EQ(fd.pos, seg.size() + 4 * (1 + (in_data ? p / 8 : (p - seg.size()) / 4)));
+      } else {
+        EXPECT_EQ(thrown, Err(ENODATA, in_data ? kShortData : kShortValue));
       }
-      EXPECT_EQ(thrown, Err(EILSEQ, "Failed to read CRC value"));
-      EXPECT_EQ(fd.pos, end + 4 * (1 + (p < end ? (p - start) / 8 : (p - end) / 4)));
     }
   }
 }
