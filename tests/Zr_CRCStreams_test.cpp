@@ -158,12 +158,10 @@ TEST(CRCStreams, EveryCorruptionOrTruncationIsDetectedWhereItIs) {
       });
       const bool in_data = p < seg.size();
       EXPECT_EQ(r.GetDataRead(), mask == 0 && in_data ? 0 : seg.size());
-      if (mask) {
-        EXPECT_EQ(thrown, Err(EILSEQ, "Failed to read CRC value"));
-        EXPECT_EQ(fd.pos, seg.size() + 4 * (1 + (in_data ? p / 8 : (p - seg.size()) / 4)));
-      } else {
-        EXPECT_EQ(thrown, Err(ENODATA, in_data ? kShortData : kShortValue));
-      }
+      EXPECT_EQ(thrown, mask ? Err(EILSEQ, "Failed to read CRC value")
+                             : Err(ENODATA, in_data ? kShortData : kShortValue));
+      const size_t index = in_data ? p / 8 : (p - seg.size()) / 4;  // of the checksum at fault
+      EXPECT_EQ(fd.pos, mask ? seg.size() + 4 * (index + 1) : p);
     }
   }
 }
