@@ -18,11 +18,11 @@
 namespace {
 
 // In memory. Call number `fail_at` (Read or Write, from 0) returns -1 with
-// `fail_errno`, or, when `short_count` is not negative, moves only that many.
+// ENOSPC, or, when `short_count` is not negative, moves only that many.
 struct MemoryFd : Zr_FileDescriptor {
   std::string data;
   int64_t pos = 0, short_count = -1;
-  int calls = 0, fail_at = -1, fail_errno = ENOSPC;
+  int calls = 0, fail_at = -1;
   int64_t Write(void const* buffer, unsigned long count) override {
     if (Fails(count)) return -1;
     data.append(static_cast<const char*>(buffer), count);
@@ -35,7 +35,7 @@ struct MemoryFd : Zr_FileDescriptor {
   }
   bool Fails(unsigned long& count) {
     if (calls++ != fail_at) return false;
-    errno = fail_errno;
+    errno = ENOSPC;
     count = std::min<unsigned long>(count, short_count);
     return short_count < 0;
   }
