@@ -61,10 +61,8 @@ TYPED_TEST(Contract, ClosedOpenAndClosedAgain) {
   EXPECT_EQ(fd.Write(data.data(), data.size()), 20000);
   EXPECT_EQ(ErrnoOf(fd.Write(nullptr, 1)), EFAULT);
   EXPECT_EQ(ErrnoOf(fd.Read(nullptr, 1)), EFAULT);
-  EXPECT_EQ(fd.Write(nullptr, 0), 0);
   EXPECT_EQ(fd.Seek(0, SEEK_SET), 0);
-  EXPECT_EQ(fd.Read(buf, 3), 3);
-  EXPECT_EQ(std::string(buf, 3), data.substr(0, 3));
+  EXPECT_EQ(fd.Read(buf, 3), 3);  // read-ahead that the close must drop
   EXPECT_EQ(fd.Close(), 0);
   EXPECT_EQ(fcntl(first, F_GETFD), -1);
   EXPECT_EQ(ReadFileContents(path), data);
