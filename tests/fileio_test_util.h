@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -22,17 +21,13 @@ inline std::string Pattern(size_t size, uint32_t seed = 1) {
   return s;
 }
 
-inline void WriteFile(const std::string& path, const std::string& contents) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  ASSERT_EQ(write(fd, contents.data(), contents.size()), ssize_t(contents.size())) << path;
-  close(fd);
-}
-
 // A `T` built from `args`, open with `flags` on `path`, which holds `contents`.
 template <typename T, typename... Args>
 std::unique_ptr<T> OpenWith(const std::string& path, const std::string& contents, int flags,
                             Args... args) {
-  WriteFile(path, contents);
+  const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  EXPECT_EQ(write(out, contents.data(), contents.size()), ssize_t(contents.size())) << path;
+  close(out);
   auto fd = std::make_unique<T>(args...);
   EXPECT_GE(fd->Open(path.c_str(), flags), 0) << path;
   return fd;
