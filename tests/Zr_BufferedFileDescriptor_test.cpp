@@ -134,18 +134,17 @@ TEST_F(Buffered, DifferentialAgainstThePlainDescriptor) {
       // Tiny buffers get shorter long pieces: each of their bytes is a call.
       const unsigned long n =
           rng() % std::array<unsigned long, 3>{18, 200, std::min(3000ul, buf_size * 64)}[rng() % 3];
-      std::string got_plain(n, '\0'), got_buffered(n, '\0');
-      const bool direct = kind % 2;  // lower case: the unbuffered calls
+      std::string want(n, '\0'), got(n, '\0');
+      // Lower case: the unbuffered calls.
       SCOPED_TRACE(trace += " " + std::string(1, "WwWwRrRrSSFT"[kind]) + std::to_string(n));
       if (kind < 4) {
         const std::string data = Pattern(n, seed * 1000 + op);
-        ASSERT_EQ(direct ? fd->UnbufferedWrite(data.data(), n) : fd->Write(data.data(), n),
+        ASSERT_EQ(kind % 2 ? fd->UnbufferedWrite(data.data(), n) : fd->Write(data.data(), n),
                   plain->Write(data.data(), n));
       } else if (kind < 8) {
-        const int64_t a = plain->Read(&got_plain[0], n);
-        ASSERT_EQ(direct ? fd->UnbufferedRead(&got_buffered[0], n) : fd->Read(&got_buffered[0], n),
-                  a);
-        ASSERT_EQ(got_buffered, got_plain);
+        const int64_t a = plain->Read(&want[0], n);
+        ASSERT_EQ(kind % 2 ? fd->UnbufferedRead(&got[0], n) : fd->Read(&got[0], n), a);
+        ASSERT_EQ(got, want);
       } else if (kind < 10) {
         const int whence = static_cast<int>(rng() % 3);
         const long offset = static_cast<long>(rng() % 4000) - (whence == SEEK_SET ? 100 : 2000);
