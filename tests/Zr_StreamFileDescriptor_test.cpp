@@ -1,6 +1,6 @@
 // The stdio stream descriptor: what its open flags make of the stream, its
-// own Seek and Truncate/SetFlags results, its buffered output, and handing
-// back an adopted stream.
+// own Seek and Truncate/SetFlags results, its buffered output, and
+// Disconnect handing the stream back.
 #include "Zr_StreamFileDescriptor.h"
 
 #include <gtest/gtest.h>
