@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -19,33 +19,22 @@
 namespace {
 
 TEST(Tvostrcpy, CopiesCutsAndToleratesNulls) {
-  char buf[8];
-  memset(buf, 'x', sizeof buf);
-  EXPECT_EQ(tvostrcpy(buf, "abc", sizeof buf), buf);
-  EXPECT_STREQ(buf, "abc");
-  tvostrcpy(buf, "abcdefghijk", sizeof buf);
-  EXPECT_STREQ(buf, "abcdefg");
-  tvostrcpy(buf, "", sizeof buf);
-  EXPECT_STREQ(buf, "");
-  tvostrcpy(buf, nullptr, sizeof buf);  // null source: empty string
-  EXPECT_STREQ(buf, "");
-  tvostrcpy(buf, "zz", 1);
-  EXPECT_STREQ(buf, "");
-
-  memcpy(buf, "keepme!", 8);
-  EXPECT_EQ(tvostrcpy(buf, "new", 0), buf);  // capacity 0: nothing written
-  EXPECT_STREQ(buf, "keepme!");
+  struct Case {
+    const char* src;
+    size_t capacity;
+    const char* want;
+  } cases[] = {{"abc", 8, "abc"}, {"abcdefghijk", 8, "abcdefg"}, {"", 8, ""}, {nullptr, 8, ""},
+               {"zz", 1, ""},     {"new", 0, "keepme!"}};
+  for (const Case& c : cases) {
+    char buf[8] = "keepme!";
+    EXPECT_EQ(tvostrcpy(buf, c.src, c.capacity), buf);
+    EXPECT_STREQ(buf, c.want) << c.capacity;
+  }
   EXPECT_EQ(tvostrcpy(nullptr, "new", 10), nullptr);
-}
-
-TEST(Tvostrcpy, NeverReadsPastWhatFits) {
-  // An unterminated source longer than the capacity: strnlen must stop.
-  char* src = static_cast<char*>(malloc(4));
-  memcpy(src, "abcd", 4);
+  // An unterminated source longer than the capacity: nothing past it is read.
+  std::unique_ptr<char[]> src(new char[4]{'a', 'b', 'c', 'd'});
   char dst[4];
-  tvostrcpy(dst, src, sizeof dst);
-  EXPECT_STREQ(dst, "abc");
-  free(src);
+  EXPECT_STREQ(tvostrcpy(dst, src.get(), sizeof dst), "abc");
 }
 
 // SIGUSR1 with an empty handler installed without SA_RESTART, so a blocked
