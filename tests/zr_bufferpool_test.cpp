@@ -22,8 +22,6 @@ struct Zr_BufferPoolInspector {
 
 namespace {
 
-using Inspector = Zr_BufferPoolInspector;
-
 struct Grant {
   Grant(void* b, size_t s) : buf(b), size(s) {}
   Grant(Zr_BufferPool& pool, size_t requested) { pool.Malloc(&buf, &size, requested); }
@@ -61,13 +59,13 @@ TEST(BufferPool, MisuseIsReportedAndRefused) {
   Zr_BufferPool pool;
   pool.Initialize(2, 1 << 20, 1 << 30, 0, 0);
   pool.Free(malloc(64), 64);
-  errno = 0;
-  EXPECT_EQ(pool.Initialize(7, 1, 1, 0, 0), -1);  // would shrink limits under a pooled buffer
+  // Refused: it would shrink the limits under a pooled buffer.
+  EXPECT_EQ((errno = 0, pool.Initialize(7, 1, 1, 0, 0)), -1);
   EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(Inspector::FreeSlots(pool), 1u);
+  EXPECT_EQ(Zr_BufferPoolInspector::FreeSlots(pool), 1u);
 
   // A pooled chunk whose size was lost is reported and never handed out.
-  Zr_Chunk* c = Inspector::InUse(pool).m_begin;
+  Zr_Chunk* c = Zr_BufferPoolInspector::InUse(pool).m_begin;
   c->m_size = 0;
   Grant g(pool, 64);
   EXPECT_NE(g.buf, c->m_buffer);
@@ -80,9 +78,8 @@ TEST(BufferPool, MisuseIsReportedAndRefused) {
 
   // Books already short of a chunk's size clamp to 0 instead of wrapping
   // (a wrapped total would refuse every later Free).
-  c->m_size = 32;
-  Inspector::Total(pool) = 16;
-  g = Grant(pool, 32);
+  Zr_BufferPoolInspector::Total(pool) = 16;
+  g = Grant(pool, 64);
   EXPECT_EQ(pool.GetNrUnusedBytes(), 0u);
   pool.Free(g.buf, g.size);
   EXPECT_EQ(pool.GetNrUnusedChunks(), 1u);
@@ -110,21 +107,17 @@ TEST(BufferPool, MatchesReferenceModel) {
     using Pooled = std::tuple<void*, size_t, uint32_t>;  // buffer, size, recent
     std::vector<Pooled> model;                           // newest first
     std::vector<Grant> out;
-    uint64_t stats[4] = {};  // requested, allocated, returned, released
-    auto pooled_bytes = [&] {
-      uint64_t total = 0;
-      for (const Pooled& p : model) total += std::get<1>(p);
-      return total;
-    };
+    uint64_t stats[5] = {};  // bytes requested, allocated, returned, released; pooled
     auto model_free = [&](Grant g) {
       stats[2] += g.size;
-      if (g.size != 0 && model.size() < slots && g.size <= max_chunk &&
-          pooled_bytes() + g.size <= cap)
-        model.insert(model.begin(), {g.buf, g.size, 1});
-      else
-        stats[3] += g.size;
+      const bool pools =
+          g.size != 0 && model.size() < slots && g.size <= max_chunk && stats[4] + g.size <= cap;
+      stats[pools ? 4 : 3] += g.size;
+      if (pools) model.insert(model.begin(), {g.buf, g.size, 1});
     };
-    auto model_malloc = [&](size_t r, Grant got) {
+    // Serves `r` as `got`, after taking back `freed` (for Enlarge).
+    auto model_malloc = [&](size_t r, Grant got, Grant freed = Grant(nullptr, 0)) {
+      model_free(freed);
       stats[0] += r;
       auto hit = std::find_if(model.begin(), model.end(), [&](const Pooled& p) {
         const size_t s = std::get<1>(p);
@@ -132,6 +125,7 @@ TEST(BufferPool, MatchesReferenceModel) {
       });
       if (hit != model.end()) {
         EXPECT_EQ(Pooled(got.buf, got.size, std::get<2>(*hit)), *hit);
+        stats[4] -= std::get<1>(*hit);
         model.erase(hit);
       } else {
         stats[1] += r;
@@ -154,45 +148,42 @@ TEST(BufferPool, MatchesReferenceModel) {
         model_free(out[i]);
         out.erase(out.begin() + i);
       } else if (op < 9) {  // op 8: from no buffer with a stale size, which is no buffer
-        Grant& g = op == 8 ? out.emplace_back(Grant{nullptr, pick(0, 4000)}) : out[i];
+        Grant& g = op == 8 ? out.emplace_back(nullptr, pick(0, 4000)) : out[i];
         const Grant before{g.buf, g.buf ? g.size : 0};
         const size_t r = some_size();
         pool.Enlarge(&g.buf, &g.size, r);
-        if (before.buf == nullptr || r > before.size) {
-          model_free(before);
-          model_malloc(r, g);
-        } else {
+        if (before.buf == nullptr || r > before.size)
+          model_malloc(r, g, before);
+        else
           EXPECT_TRUE(g.buf == before.buf && g.size == before.size);
-        }
       } else {
         pool.FreeUnusedMemory();
         std::vector<Pooled> kept;
         for (const auto& [buf, size, recent] : model) {
           if (recent) kept.emplace_back(buf, size, 0);
           stats[3] += recent ? 0 : size;
+          stats[4] -= recent ? 0 : size;
         }
         model = kept;
       }
 
       std::vector<Pooled> actual;
       std::set<void*> seen;
-      for (const Zr_Chunk* c = Inspector::InUse(pool).m_begin; c != nullptr; c = c->m_next) {
+      for (const Zr_Chunk* c = Zr_BufferPoolInspector::InUse(pool).m_begin; c; c = c->m_next) {
         actual.emplace_back(c->m_buffer, c->m_size, c->m_recently_pooled);
         seen.insert(c->m_buffer);
       }
       for (const Grant& g : out) seen.insert(g.buf);
       ASSERT_EQ(seen.size(), actual.size() + out.size()) << "a buffer handed out twice";
       ASSERT_EQ(actual, model) << "step " << step;
-      ASSERT_EQ(pool.GetNrUnusedChunks() + Inspector::FreeSlots(pool), slots);
-      ASSERT_EQ(pool.GetNrUnusedBytes(), pooled_bytes());
-      const uint64_t got[4] = {pool.GetBytesRequested(), pool.GetBytesAllocated(),
-                               pool.GetBytesReturned(), pool.GetBytesReleased()};
-      ASSERT_TRUE(std::equal(got, got + 4, stats)) << "statistics at step " << step;
+      ASSERT_EQ(pool.GetNrUnusedChunks() + Zr_BufferPoolInspector::FreeSlots(pool), slots);
+      const uint64_t got[5] = {pool.GetBytesRequested(), pool.GetBytesAllocated(),
+                               pool.GetBytesReturned(), pool.GetBytesReleased(),
+                               pool.GetNrUnusedBytes()};
+      ASSERT_TRUE(std::equal(got, got + 5, stats)) << "statistics at step " << step;
     }
     for (Grant g : out) pool.Free(g.buf, g.size);
-    pool.Deinitialize();
-    EXPECT_EQ(pool.GetNrUnusedChunks() + pool.GetNrUnusedBytes(), 0u);
-    EXPECT_EQ(pool.Initialize(1, 1, 1, 0, 0), 0);  // usable again
+    EXPECT_TRUE(pool.Deinitialize() == 0 && pool.Initialize(1, 1, 1, 0, 0) == 0);  // usable again
   }
 }
 
