@@ -6,7 +6,6 @@
 #include <atomic>
 #include <random>
 #include <thread>
-#include <vector>
 
 #include "Zr_ErrnoException.h"
 #include "test_support.h"
@@ -53,7 +52,7 @@ TEST(LockOrderManager, OrderingErrorsAndQueries) {
     EXPECT_FALSE(m.AssertOwner(Bit(2), Self()));
   }).join();
 
-  unsigned long owners[4] = {9, 9, 9, 9};
+  unsigned long owners[4];
   unsigned int held = 7;
   EXPECT_EQ(ERRNO_OF(m.GetLockState(held, owners, 3)), ENOBUFS);
   EXPECT_EQ(ERRNO_OF(m.GetLockState(held, nullptr, 4)), EINVAL);
@@ -98,8 +97,8 @@ TEST(LockOrderManager, StressMutualExclusionAndNoDeadlock) {
     }
     ++finished;
   };
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, 1000 + t);
+  std::thread threads[kThreads];
+  for (int t = 0; t < kThreads; ++t) threads[t] = std::thread(worker, 1000 + t);
   // Threads stuck in a deadlock cannot be joined: leaving them aborts the run.
   ASSERT_TRUE(zr_test::WaitUntil([&] { return finished == kThreads; }, std::chrono::seconds(60)))
       << "deadlock: " << finished << " of " << kThreads << " threads finished";

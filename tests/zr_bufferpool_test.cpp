@@ -75,8 +75,7 @@ TEST(BufferPool, MisuseIsReportedAndRefused) {
   Zr_BufferPoolInspector::Total(pool) = 16;
   g = Grant(pool, 64);
   EXPECT_EQ(pool.GetNrUnusedBytes(), 0u);
-  pool.Free(g.buf, g.size);
-  EXPECT_EQ(pool.GetNrUnusedChunks(), 1u);
+  free(g.buf);
   EXPECT_EQ(rec.Exprs(),
             (std::vector<std::string>{
                 "m_chunk_slots_free.IsEmpty()", "m_chunk_slots_in_use.IsEmpty()", "c->Size() != 0",
