@@ -6,9 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -25,13 +25,13 @@ const Q kReady = Zr_Reactor::ZR_REACTOR_QUEUE_READY;
 const Q kHold = Zr_Reactor::ZR_REACTOR_QUEUE_HOLD;
 
 struct Call {
-  std::string what;
   int32_t sock;
   pthread_t thread;
 };
 
-// A reactor that records its callbacks. By default a task reads one byte
-// (clearing its user data when the peer has gone) and goes on hold.
+// A reactor that records its callbacks. A task reads one byte, clearing its
+// user data when the peer has gone; then it goes to the free queue after a
+// hang-up, else to queue `next` (a ready task runs once more, then listens).
 class TestReactor : public Zr_Reactor {
  public:
   TestReactor() {}  // user-provided: `new TestReactor()` must not zero-fill
@@ -47,7 +47,7 @@ class TestReactor : public Zr_Reactor {
     if (n == 0) *ud = nullptr;  // peer closed: release before the free queue
     return uint32_t(n);
   };
-  std::function<Q(uint32_t)> next = [](uint32_t) { return kHold; };
+  std::atomic<int> next{kHold}, runs{0};
   std::function<Q(int32_t)> command = [](int32_t) { return kHold; };
   bool clear_on_cleanup = true;
 
@@ -56,7 +56,9 @@ class TestReactor : public Zr_Reactor {
     return execute(sock, ud);
   }
   Q ClientTaskNextQueue(int32_t*, char*, uint16_t*, void*, uint32_t status) override {
-    return next(status);
+    runs++;
+    if (status == 0) return kFree;
+    return next == kReady ? Q(next.exchange(kListen)) : Q(next.load());
   }
   Q ClientTaskCommand(uint32_t cmd, int32_t sock, char*, uint16_t, void**) override {
     EXPECT_EQ(cmd, 1u);
@@ -71,10 +73,7 @@ class TestReactor : public Zr_Reactor {
 
   std::vector<Call> Calls(const std::string& what) {
     std::lock_guard<std::mutex> lock(mu);
-    std::vector<Call> out;
-    for (const Call& c : calls)
-      if (c.what == what) out.push_back(c);
-    return out;
+    return calls[what];
   }
   std::vector<int32_t> SocksOf(const std::string& what) {
     std::vector<int32_t> out;
@@ -101,10 +100,8 @@ class TestReactor : public Zr_Reactor {
     all.push_back(m_listener_thread);
     for (auto* t : all) t->Pause();
     WakeupListener();
-    ASSERT_TRUE(zr_test::WaitUntil([&] {
-      return std::all_of(all.begin(), all.end(),
-                         [](auto* t) { return t->GetState() == ZR_THREAD_PAUSED; });
-    }));
+    for (auto* t : all)
+      ASSERT_TRUE(zr_test::WaitUntil([&] { return t->GetState() == ZR_THREAD_PAUSED; }));
   }
   // Takes a free task, fills it in and puts it on `queue` (no wake-up).
   void Place(Q queue, int32_t sock, void* ud = nullptr) {
@@ -131,10 +128,10 @@ class TestReactor : public Zr_Reactor {
  private:
   void Record(const char* what, int32_t sock) {
     std::lock_guard<std::mutex> lock(mu);
-    calls.push_back({what, sock, pthread_self()});
+    calls[what].push_back({sock, pthread_self()});
   }
   std::mutex mu;
-  std::vector<Call> calls;
+  std::map<std::string, std::vector<Call>> calls;
 };
 
 long ResidentKiB() {
@@ -154,33 +151,8 @@ ReactorPtr Make(uint32_t threads, uint32_t tasks, bool setup = false) {
 struct SocketPair {
   int fd[2];
   SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
-  ~SocketPair() {
-    for (int f : fd)
-      if (f >= 0) close(f);
-  }
+  ~SocketPair() { close(fd[0]), close(fd[1]); }
 };
-
-TEST(ReactorSetup, InitializeBuildsPoolPipeAndThreadsOnce) {
-  zr_test::AssertRecorder rec;
-  delete static_cast<Zr_Reactor*>(new TestReactor());  // never initialised: no complaint
-  ReactorPtr r = Make(2, 3);
-  EXPECT_EQ(r->m_task_free.GetCount(), 3u);
-  for (Zr_Task* t = r->m_task_free.m_begin; t; t = t->m_next)
-    EXPECT_TRUE(t->m_sock == -1 && t->m_port == 65535 && !t->m_host[0] && !t->m_user_data);
-  ASSERT_TRUE(r->m_threads && r->m_threads[0] && r->m_threads[1] && r->m_listener_thread);
-  EXPECT_EQ(r->m_setup_thread, nullptr);
-  for (int end : r->m_wakeup_pipe) EXPECT_TRUE(fcntl(end, F_GETFL) & O_NONBLOCK);
-  // A second Initialize is refused; zero tasks or threads are reported.
-  EXPECT_EQ(r->Initialize(2, 3, 0, false), -1);
-  EXPECT_EQ(r->m_task_free.GetCount(), 3u);
-  ReactorPtr empty(new TestReactor());
-  empty->Initialize(0, 0, 0, false);
-  EXPECT_EQ(empty->TaskAdd(4, "", 0, nullptr), -1);
-  EXPECT_EQ(rec.Exprs(), (std::vector<std::string>{"m_task_nr == 0", "m_thread_nr == 0",
-                                                   "nr_tasks > 0", "nr_threads > 0"}));
-  EXPECT_SIGNATURE(rec.Take()[2].function,
-                   "int32_t Zr_Reactor::Initialize(uint32_t, uint32_t, size_t, bool)");
-}
 
 TEST(ReactorSetup, FailedInitializeIsReportedAndDeinitializeIsSafeAndPrompt) {
   zr_test::AssertRecorder rec;
@@ -211,9 +183,24 @@ TEST(ReactorSetup, FailedInitializeIsReportedAndDeinitializeIsSafeAndPrompt) {
   EXPECT_EQ(rec.Count(), 0u);
 }
 
-TEST(ReactorTasks, TaskAddOrderLimitsHostLookupsAndCheckedMoves) {
+TEST(ReactorTasks, InitializeOnceThenTaskAddOrderLimitsHostLookupsAndCheckedMoves) {
   zr_test::AssertRecorder rec;
+  delete static_cast<Zr_Reactor*>(new TestReactor());  // never initialised: no complaint
   ReactorPtr r = Make(1, 4);
+  for (Zr_Task* t = r->m_task_free.m_begin; t; t = t->m_next)
+    EXPECT_TRUE(t->m_sock == -1 && t->m_port == 65535 && !t->m_host[0] && !t->m_user_data);
+  ASSERT_TRUE(r->m_threads && r->m_threads[0] && r->m_listener_thread && !r->m_setup_thread);
+  for (int end : r->m_wakeup_pipe) EXPECT_TRUE(fcntl(end, F_GETFL) & O_NONBLOCK);
+  // A second Initialize is refused; zero tasks or threads are reported.
+  EXPECT_EQ(r->Initialize(2, 3, 0, false), -1);
+  ReactorPtr empty(new TestReactor());
+  empty->Initialize(0, 0, 0, false);
+  EXPECT_EQ(empty->TaskAdd(4, "", 0, nullptr), -1);
+  EXPECT_EQ(rec.Exprs(), (std::vector<std::string>{"m_task_nr == 0", "m_thread_nr == 0",
+                                                   "nr_tasks > 0", "nr_threads > 0"}));
+  EXPECT_SIGNATURE(rec.Take()[2].function,
+                   "int32_t Zr_Reactor::Initialize(uint32_t, uint32_t, size_t, bool)");
+
   r->Quiesce();  // for good: the fake socket numbers below are never polled
   char byte[8];
   while (read(r->m_wakeup_pipe[0], byte, sizeof byte) > 0) continue;
@@ -255,20 +242,14 @@ TEST(ReactorFlow, ByteRunsTaskInTaskThreadAndEachNextQueueIsHonoured) {
   // Only command 1 does anything, and with no task it calls nothing.
   EXPECT_EQ(r->DoCommand(0) + r->DoCommand(2) + r->DoCommand(1), 0);
   SocketPair p;
-  std::atomic<int> runs{0}, choice{kListen};
-  r->next = [&](uint32_t status) {  // a ready task runs once more, then listens again
-    runs++;
-    if (status == 0) return kFree;
-    return choice == kReady ? Q(choice.exchange(kListen)) : Q(choice.load());
-  };
   int ud = 0, want = 0;
   ASSERT_EQ(r->TaskAdd(p.fd[0], "peer", 9, &ud), 0);
   for (Q q : {kListen, kReady, kHold}) {
-    choice = q;
+    r->next = q;
     want += q == kReady ? 2 : 1;
     ASSERT_EQ(write(p.fd[1], "x", 1), 1);
     ASSERT_TRUE(zr_test::WaitUntil(
-        [&] { return runs == want && r->TaskCheck(&ud) == (q == kHold ? kHold : kListen); }));
+        [&] { return r->runs == want && r->TaskCheck(&ud) == (q == kHold ? kHold : kListen); }));
   }
   for (const Call& c : r->Calls("execute")) EXPECT_TRUE(r->IsTaskThread(c.thread));
 
@@ -384,7 +365,7 @@ TEST(ReactorStress, EchoesEveryByteOnceUnderCommandsAndShutsDownWhileBusy) {
     if (n > 0 && send(sock, buf, size_t(n), MSG_NOSIGNAL) != n) mismatch = true;
     return 1u;
   };
-  r->next = [](uint32_t) { return kListen; };
+  r->next = kListen;
   r->command = [](int32_t) { return kListen; };
   std::vector<SocketPair> pairs(kPairs);
   std::vector<int> tags(kPairs);
