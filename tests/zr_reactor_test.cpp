@@ -25,15 +25,10 @@ const Q kListen = Zr_Reactor::ZR_REACTOR_QUEUE_LISTEN;
 const Q kReady = Zr_Reactor::ZR_REACTOR_QUEUE_READY;
 const Q kHold = Zr_Reactor::ZR_REACTOR_QUEUE_HOLD;
 
-struct Call {
-  int32_t sock;
-  pthread_t thread;
-};
-
 // A reactor that records its callbacks. A task reads what is there (echoing
 // it if asked), clearing its user data when the peer has gone; then it goes to
 // the free queue after a hang-up, else to queue `next` (a ready task runs once
-// more, then listens).
+// more, then listens). A command sends a task to `command(sock)`.
 class TestReactor : public Zr_Reactor {
  public:
   TestReactor() {}  // user-provided: `new TestReactor()` must not zero-fill
@@ -44,7 +39,7 @@ class TestReactor : public Zr_Reactor {
   bool echo = false;
   std::atomic<long> echoed{0};
   std::atomic<int> next{kHold}, runs{0};
-  std::function<Q(int32_t)> command = [](int32_t) { return kHold; };
+  std::function<Q(int32_t)> command = [](int32_t) { return kListen; };
   bool clear_on_cleanup = true;
 
   uint32_t ClientTaskExecute(int32_t sock, char*, uint16_t, void** ud) override {
@@ -74,14 +69,13 @@ class TestReactor : public Zr_Reactor {
   }
   bool ClientTaskSuspendRequired(void* ud) override { return !ud || ud != slow; }
 
-  std::vector<Call> Calls(const std::string& what) {
-    std::lock_guard<std::mutex> lock(mu);
-    return calls[what];
-  }
   std::vector<int32_t> SocksOf(const std::string& what) {
-    std::vector<int32_t> out;
-    for (const Call& c : Calls(what)) out.push_back(c.sock);
-    return out;
+    std::lock_guard<std::mutex> lock(mu);
+    return socks[what];
+  }
+  std::vector<pthread_t> ThreadsOf(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mu);
+    return threads[what];
   }
   std::vector<int32_t> Socks(Q queue) {
     Zr_DList<Zr_Task>* lists[] = {&m_task_free, &m_task_listen, &m_task_ready, &m_task_hold};
@@ -131,10 +125,12 @@ class TestReactor : public Zr_Reactor {
  private:
   void Record(const char* what, int32_t sock) {
     std::lock_guard<std::mutex> lock(mu);
-    calls[what].push_back({sock, pthread_self()});
+    socks[what].push_back(sock);
+    threads[what].push_back(pthread_self());
   }
   std::mutex mu;
-  std::map<std::string, std::vector<Call>> calls;
+  std::map<std::string, std::vector<int32_t>> socks;
+  std::map<std::string, std::vector<pthread_t>> threads;
 };
 
 long ResidentKiB() {
@@ -254,11 +250,10 @@ TEST(ReactorFlow, ByteRunsTaskInTaskThreadAndEachNextQueueIsHonoured) {
     ASSERT_TRUE(zr_test::WaitUntil(
         [&] { return r->runs == want && r->TaskCheck(&ud) == (q == kHold ? kHold : kListen); }));
   }
-  for (const Call& c : r->Calls("execute")) EXPECT_TRUE(r->IsTaskThread(c.thread));
+  for (pthread_t t : r->ThreadsOf("execute")) EXPECT_TRUE(r->IsTaskThread(t));
 
   // Back to listening through a command; then the hang-up alone (POLLHUP)
   // makes the task run, and it goes to the free queue.
-  r->command = [](int32_t) { return kListen; };
   EXPECT_EQ(r->DoCommand(1), 0);
   EXPECT_EQ(r->SocksOf("command"), std::vector<int32_t>{p.fd[0]});
   close(std::exchange(p.fd[1], -1));
@@ -268,7 +263,7 @@ TEST(ReactorFlow, ByteRunsTaskInTaskThreadAndEachNextQueueIsHonoured) {
   int job = 0;  // a socket-less job reaches a task thread with socket -1
   ASSERT_EQ(r->TaskAdd(&job), 0);
   ASSERT_TRUE(zr_test::WaitUntil([&] { return r->TaskCheck(&job) == kHold; }));
-  EXPECT_EQ(r->Calls("execute").back().sock, -1);
+  EXPECT_EQ(r->SocksOf("execute").back(), -1);
   EXPECT_EQ(rec.Count(), 0u);
 }
 
@@ -279,12 +274,11 @@ TEST(ReactorFlow, SetupThreadTakesOnlyFreshTasksAndCommandsSkipBusyThreads) {
   r->slow = &busy_ud;  // keeps the only task thread busy
   ASSERT_EQ(r->TaskAdd(busy.fd[0], "", 0, &busy_ud), 0);
   ASSERT_EQ(write(busy.fd[1], "b", 1), 1);
-  ASSERT_TRUE(zr_test::WaitUntil([&] { return r->Calls("execute").size() == 1; }));
-  ASSERT_EQ(r->TaskAdd(known.fd[0], "", 0, &known_ud), 0);
-  ASSERT_EQ(r->TaskAdd(fresh.fd[0], "", 0, nullptr), 0);
+  ASSERT_TRUE(zr_test::WaitUntil([&] { return r->SocksOf("execute").size() == 1; }));
+  ASSERT_EQ(r->TaskAdd(known.fd[0], "", 0, &known_ud) + r->TaskAdd(fresh.fd[0], "", 0, nullptr), 0);
   ASSERT_EQ(write(known.fd[1], "k", 1) + write(fresh.fd[1], "f", 1), 2);
   ASSERT_TRUE(zr_test::WaitUntil([&] { return r->TaskCheck(fresh.fd[0]) == kHold; }));
-  EXPECT_TRUE(pthread_equal(r->Calls("execute").back().thread, r->m_setup_thread->m_thread));
+  EXPECT_TRUE(pthread_equal(r->ThreadsOf("execute").back(), r->m_setup_thread->m_thread));
   ASSERT_TRUE(
       zr_test::WaitUntil([&] { return r->m_setup_thread->GetState() == ZR_THREAD_PAUSED; }));
   EXPECT_EQ(r->TaskCheck(known.fd[0]), kReady);  // left for the task threads
@@ -296,7 +290,7 @@ TEST(ReactorFlow, SetupThreadTakesOnlyFreshTasksAndCommandsSkipBusyThreads) {
   EXPECT_EQ(r->SocksOf("command"), (std::vector<int32_t>{known.fd[0], fresh.fd[0]}));
   r->released = true;
   ASSERT_TRUE(zr_test::WaitUntil([&] { return r->TaskCheck(known.fd[0]) == kHold; }));
-  EXPECT_TRUE(r->IsTaskThread(r->Calls("execute").back().thread));
+  EXPECT_TRUE(r->IsTaskThread(r->ThreadsOf("execute").back()));
 }
 
 TEST(ReactorCommand, CommandAndCleanupVisitListenReadyHoldInOrder) {
@@ -304,10 +298,10 @@ TEST(ReactorCommand, CommandAndCleanupVisitListenReadyHoldInOrder) {
   ReactorPtr r = Make(2, 6, true);
   r->Quiesce();
   int ud = 0;
-  r->Place(kHold, 104);
-  r->Place(kReady, 103, &ud);
-  r->Place(kListen, 101);
-  r->Place(kListen, 102);
+  for (auto [queue, sock] :
+       std::vector<std::pair<Q, int>>{{kHold, 104}, {kReady, 103}, {kListen, 101}, {kListen, 102}})
+    r->Place(queue, sock, sock == 103 ? &ud : nullptr);
+  r->command = [](int32_t) { return kHold; };
   EXPECT_EQ(r->DoCommand(1), 0);
   EXPECT_EQ(r->Socks(kHold), (std::vector<int32_t>{101, 102, 103, 104}));
   // A throwing command loses no task: the rest go on hold, the lock is left free.
@@ -361,7 +355,6 @@ TEST(ReactorStress, EchoesEveryByteOnceUnderCommandsAndShutsDownWhileBusy) {
   ReactorPtr r = Make(3, kPairs + 16, true);
   r->echo = true;
   r->next = kListen;
-  r->command = [](int32_t) { return kListen; };
   std::vector<SocketPair> pairs(kPairs);
   std::vector<int> tags(kPairs);
   timeval bound = {10, 0};  // a lost echo ends its writer
@@ -378,8 +371,7 @@ TEST(ReactorStress, EchoesEveryByteOnceUnderCommandsAndShutsDownWhileBusy) {
       for (int i = w; i < kPairs; i += kWriters) {
         std::string got(kMsg, '\0');
         if (recv(pairs[i].fd[1], &got[0], kMsg, MSG_WAITALL) != kMsg) return;
-        if (got != msg(i, round)) mismatch = true;
-        received += kMsg;
+        received += got == msg(i, round) ? kMsg : 0;
       }
     }
   };
@@ -401,8 +393,8 @@ TEST(ReactorStress, EchoesEveryByteOnceUnderCommandsAndShutsDownWhileBusy) {
   // Shut down while every socket has data waiting.
   for (int i = 0; i < kPairs; i++) ASSERT_EQ(write(pairs[i].fd[1], "zzzz", 4), 4);
   EXPECT_EQ(r->Deinitialize(), 0);
-  EXPECT_EQ(r->Calls("cleanup").size(), size_t(kPairs));  // every task conserved
-  EXPECT_EQ(r->Calls("command").size() % kPairs, 0u);
+  EXPECT_EQ(r->SocksOf("cleanup").size(), size_t(kPairs));  // every task conserved
+  EXPECT_EQ(r->SocksOf("command").size() % kPairs, 0u);
 }
 
 }  // namespace
