@@ -9,8 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <fstream>
-#include <map>
 #include <future>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -138,10 +138,8 @@ long ResidentKiB() {
   return resident * sysconf(_SC_PAGESIZE) / 1024;
 }
 
-using ReactorPtr = std::unique_ptr<TestReactor>;
-
-ReactorPtr Make(uint32_t threads, uint32_t tasks, bool setup = false) {
-  ReactorPtr r(new TestReactor());
+std::unique_ptr<TestReactor> Make(uint32_t threads, uint32_t tasks, bool setup = false) {
+  auto r = std::make_unique<TestReactor>();
   EXPECT_EQ(r->Initialize(threads, tasks, 0, setup), 0);
   return r;
 }
@@ -158,7 +156,7 @@ TEST(ReactorSetup, FailedInitializeIsReportedAndDeinitializeIsSafeAndPrompt) {
 #if defined(__SANITIZE_ADDRESS__)
     if (mode == 2) continue;  // the sanitizer's own checks need free descriptors
 #endif
-    ReactorPtr r(new TestReactor());
+    auto r = std::make_unique<TestReactor>();
     int lowest = open("/dev/null", O_RDONLY);
     close(lowest);
     struct rlimit saved;
@@ -183,14 +181,14 @@ TEST(ReactorSetup, FailedInitializeIsReportedAndDeinitializeIsSafeAndPrompt) {
 TEST(ReactorTasks, InitializeOnceThenTaskAddOrderLimitsHostLookupsAndCheckedMoves) {
   zr_test::AssertRecorder rec;
   delete static_cast<Zr_Reactor*>(new TestReactor());  // never initialised: no complaint
-  ReactorPtr r = Make(1, 4);
+  auto r = Make(1, 4);
   for (Zr_Task* t = r->m_task_free.m_begin; t; t = t->m_next)
     EXPECT_TRUE(t->m_sock == -1 && t->m_port == 65535 && !t->m_host[0] && !t->m_user_data);
   ASSERT_TRUE(r->m_threads && r->m_threads[0] && r->m_listener_thread && !r->m_setup_thread);
   for (int end : r->m_wakeup_pipe) EXPECT_TRUE(fcntl(end, F_GETFL) & O_NONBLOCK);
   // A second Initialize is refused; zero tasks or threads are reported.
   EXPECT_EQ(r->Initialize(2, 3, 0, false), -1);
-  ReactorPtr empty(new TestReactor());
+  auto empty = std::make_unique<TestReactor>();
   empty->Initialize(0, 0, 0, false);
   EXPECT_EQ(empty->TaskAdd(4, "", 0, nullptr), -1);
   EXPECT_EQ(rec.Exprs(), (std::vector<std::string>{"m_task_nr == 0", "m_thread_nr == 0",
@@ -218,9 +216,7 @@ TEST(ReactorTasks, InitializeOnceThenTaskAddOrderLimitsHostLookupsAndCheckedMove
   EXPECT_EQ(r->TaskAdd(12, "h", 1, nullptr), -1);  // full: refused, listener still woken
   EXPECT_EQ(read(r->m_wakeup_pipe[0], byte, sizeof byte), 2);
   EXPECT_EQ(r->TaskAdd(&ud), -1);
-  EXPECT_EQ(r->TaskCheck(7), kListen);
-  EXPECT_EQ(r->TaskCheck(&ud), kListen);
-  EXPECT_EQ(r->TaskCheck(nullptr), kListen);
+  for (Q q : {r->TaskCheck(7), r->TaskCheck(&ud), r->TaskCheck(nullptr)}) EXPECT_EQ(q, kListen);
 
   Zr_Task* t = r->m_task_listen.RemoveFirst();  // socket 11, user data set; no lock: quiesced
   r->TaskMoveToQueue(t, Q(4), true);            // no such queue: reported, left unlinked
@@ -233,7 +229,7 @@ TEST(ReactorTasks, InitializeOnceThenTaskAddOrderLimitsHostLookupsAndCheckedMove
 
 TEST(ReactorFlow, ByteRunsTaskInTaskThreadAndEachNextQueueIsHonoured) {
   zr_test::AssertRecorder rec;
-  ReactorPtr r = Make(2, 4);
+  auto r = Make(2, 4);
   // Only command 1 does anything, and with no task it calls nothing.
   EXPECT_EQ(r->DoCommand(0) + r->DoCommand(2) + r->DoCommand(1), 0);
   SocketPair p;
@@ -268,7 +264,7 @@ TEST(ReactorFlow, ByteRunsTaskInTaskThreadAndEachNextQueueIsHonoured) {
 }
 
 TEST(ReactorFlow, SetupThreadTakesOnlyFreshTasksAndCommandsSkipBusyThreads) {
-  ReactorPtr r = Make(1, 4, true);
+  auto r = Make(1, 4, true);
   SocketPair busy, fresh, known;
   int busy_ud = 0, known_ud = 0;
   r->slow = &busy_ud;  // keeps the only task thread busy
@@ -293,7 +289,7 @@ TEST(ReactorFlow, SetupThreadTakesOnlyFreshTasksAndCommandsSkipBusyThreads) {
 
 TEST(ReactorCommand, CommandAndCleanupVisitListenReadyHoldInOrder) {
   zr_test::AssertRecorder rec;
-  ReactorPtr r = Make(2, 6, true);
+  auto r = Make(2, 6, true);
   r->Quiesce();
   int ud = 0;
   for (auto [queue, sock] :
@@ -323,7 +319,7 @@ TEST(ReactorCommand, CommandAndCleanupVisitListenReadyHoldInOrder) {
 TEST(ReactorListener, PassStaysInItsSlotsReportsSocketlessTasksAndTouchesLittleMemory) {
   zr_test::AssertRecorder rec;
   [[maybe_unused]] long before = ResidentKiB();
-  ReactorPtr r = Make(1, 8);
+  auto r = Make(1, 8);
   r->Quiesce();
   SocketPair p;
   ASSERT_EQ(write(p.fd[1], "r", 1), 1);  // every task below polls a readable socket
@@ -349,14 +345,14 @@ TEST(ReactorStress, EchoesEveryByteOnceUnderCommandsAndShutsDownWhileBusy) {
   const int kPairs = 240, kWriters = 4, kRounds = 6, kMsg = 16;
   std::atomic<long> received{0};
   std::atomic<bool> mismatch{false}, done{false};
-  ReactorPtr r = Make(3, kPairs + 16, true);
+  auto r = Make(3, kPairs + 16, true);
   r->echo = true;
   r->next = kListen;
   std::vector<SocketPair> pairs(kPairs);
   timeval bound = {10, 0};  // a lost echo ends its writer
-  for (int i = 0; i < kPairs; i++) {
-    ASSERT_EQ(r->TaskAdd(pairs[i].fd[0], "", 0, &pairs[i]), 0);
-    setsockopt(pairs[i].fd[1], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  for (SocketPair& p : pairs) {
+    ASSERT_EQ(r->TaskAdd(p.fd[0], "", 0, &p), 0);
+    setsockopt(p.fd[1], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
   }
 
   auto msg = [](int i, int round) { return std::string(kMsg, char('a' + (i + round) % 26)); };
