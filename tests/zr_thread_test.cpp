@@ -22,8 +22,7 @@ TEST(ZrThread, PauseResumeStopProtocol) {
   Worker w;
   Thread t(&Worker::Work, &w, 0);
   ASSERT_EQ(t.Start(), 0);
-  ASSERT_TRUE(zr_test::WaitUntil([&] { return t.GetState() == ZR_THREAD_PAUSED; }));
-  EXPECT_EQ(w.calls, 1);
+  ASSERT_TRUE(zr_test::WaitUntil([&] { return t.GetState() == ZR_THREAD_PAUSED && w.calls == 1; }));
 
   // Woken from sleep: counted, runs once more and pauses itself again.
   EXPECT_TRUE(t.Resume());
