@@ -142,6 +142,7 @@ std::unique_ptr<TestReactor> Make(uint32_t threads, uint32_t tasks, bool setup =
   return r;
 }
 
+// Declared before the reactor, so its threads are stopped before the ends close.
 struct SocketPair {
   int fd[2];
   SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
@@ -227,10 +228,10 @@ TEST(ReactorTasks, InitializeOnceThenTaskAddOrderLimitsHostLookupsAndCheckedMove
 
 TEST(ReactorFlow, ByteRunsTaskInTaskThreadAndEachNextQueueIsHonoured) {
   zr_test::AssertRecorder rec;
+  SocketPair p;
   auto r = Make(2, 4);
   // Only command 1 does anything, and with no task it calls nothing.
   EXPECT_EQ(r->DoCommand(0) + r->DoCommand(2) + r->DoCommand(1), 0);
-  SocketPair p;
   int ud = 0, want = 0;
   ASSERT_EQ(r->TaskAdd(p.fd[0], "peer", 9, &ud), 0);
   for (Q q : {kListen, kReady, kHold}) {
@@ -262,8 +263,8 @@ TEST(ReactorFlow, ByteRunsTaskInTaskThreadAndEachNextQueueIsHonoured) {
 }
 
 TEST(ReactorFlow, SetupThreadTakesOnlyFreshTasksAndCommandsSkipBusyThreads) {
-  auto r = Make(1, 4, true);
   SocketPair busy, fresh, known;
+  auto r = Make(1, 4, true);
   r->slow = &busy;  // keeps the only task thread busy
   ASSERT_EQ(r->TaskAdd(busy.fd[0], "", 0, &busy), 0);
   ASSERT_EQ(write(busy.fd[1], "b", 1), 1);
@@ -314,9 +315,9 @@ TEST(ReactorCommand, CommandAndCleanupVisitListenReadyHoldInOrder) {
 TEST(ReactorListener, PassStaysInItsSlotsReportsSocketlessTasksAndTouchesLittleMemory) {
   zr_test::AssertRecorder rec;
   [[maybe_unused]] long before = ResidentKiB();
+  SocketPair p;
   auto r = Make(1, 8);
   r->Quiesce();
-  SocketPair p;
   ASSERT_EQ(write(p.fd[1], "r", 1), 1);  // every task below polls a readable socket
   r->Place(kListen, -1);
   for (int i = 0; i < 4; i++) r->Place(kListen, p.fd[0]);
@@ -338,10 +339,10 @@ TEST(ReactorStress, EchoesEveryByteOnceUnderCommandsAndShutsDownWhileBusy) {
   const int kPairs = 240, kWriters = 4, kRounds = 6, kMsg = 16;
   std::atomic<long> received{0};
   std::atomic<bool> mismatch{false}, done{false};
+  std::vector<SocketPair> pairs(kPairs);
   auto r = Make(3, kPairs + 16, true);
   r->echo = true;
   r->next = kListen;
-  std::vector<SocketPair> pairs(kPairs);
   timeval bound = {10, 0};  // a lost echo ends its writer
   for (SocketPair& p : pairs) {
     ASSERT_EQ(r->TaskAdd(p.fd[0], "", 0, &p), 0);
