@@ -34,7 +34,7 @@ int main() {
 
   tvo_assert_handler_t previous = tvo_set_assert_handler(PrintAssert);
   std::printf("appending a job that is already queued:\n");
-  queue.Append(&b);  // reported three times, refused, and the program goes on
+  queue.Append(&a);  // still linked: reported three times, refused, and the program goes on
   tvo_set_assert_handler(previous);
 
   while (Job* j = queue.RemoveFirst()) std::printf("ran %s\n", j->name);

@@ -1,143 +1,112 @@
 // The descriptor contract, run against every descriptor class, then what is
 // special to the plain descriptor.
-#include "Zr_BufferedFileDescriptor.h"
 #include "Zr_FileDescriptor.h"
-#include "Zr_StreamFileDescriptor.h"
-#include "Zr_Utils.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <type_traits>
 #include <vector>
 
+#include "Zr_BufferedFileDescriptor.h"
+#include "Zr_StreamFileDescriptor.h"
+#include "Zr_Utils.h"
 #include "fileio_test_util.h"
 #include "test_support.h"
 
 using zr_test::ErrnoOf;
 using zr_test::Pattern;
 using zr_test::ReadFileContents;
-using zr_test::WriteFile;
 
 namespace {
 
-// Where the stream class differs within the contract.
+// The stream class gives ENOSYS for Truncate/SetFlags even when closed,
+// and MkSTemp leaves its file mode 0.
 template <typename T>
-struct Traits {
-  static constexpr int kTruncateErrno = EBADF;  // on a closed object
-  static constexpr mode_t kMkSTempMode = 0600;
-};
-template <>
-struct Traits<Zr_StreamFileDescriptor> {
-  static constexpr int kTruncateErrno = ENOSYS;
-  static constexpr mode_t kMkSTempMode = 0;
-};
+constexpr bool kStream = std::is_same_v<T, Zr_StreamFileDescriptor>;
 
-// A buffer smaller than most transfers, so every copy loop turns over.
-class SmallBuffered : public Zr_BufferedFileDescriptor {
- public:
-  SmallBuffered() : Zr_BufferedFileDescriptor(7) {}
+// A sink that takes at most 10 bytes a call without failing: Copy calls a
+// short write EIO.
+struct ShortSink : Zr_FileDescriptor {
+  bool IsOpen() override { return true; }
+  int64_t Write(void const*, unsigned long count) override { return count < 10 ? count : 10; }
 };
 
 template <typename T>
-class Contract : public ::testing::Test {
- protected:
-  // A descriptor open on file `name`, which holds `contents`.
-  std::unique_ptr<Zr_FileDescriptor> OpenWith(const char* name, const std::string& contents,
-                                              int flags = O_RDWR) {
-    WriteFile(dir.File(name), contents);
-    auto fd = std::make_unique<T>();
-    EXPECT_GE(fd->Open(dir.File(name).c_str(), flags), 0);
-    return fd;
-  }
+struct Contract : ::testing::Test {
   zr_test::TempDir dir;
 };
-
-using Types = ::testing::Types<Zr_FileDescriptor, Zr_BufferedFileDescriptor, SmallBuffered,
-                               Zr_StreamFileDescriptor>;
+using Types =
+    ::testing::Types<Zr_FileDescriptor, Zr_BufferedFileDescriptor, Zr_StreamFileDescriptor>;
 TYPED_TEST_SUITE(Contract, Types);
 
 TYPED_TEST(Contract, ClosedOpenAndClosedAgain) {
   TypeParam fd;
   char buf[8] = {};
   struct stat st;
-  EXPECT_EQ(fd.GetFileDescriptor(), Zr_FileDescriptor::INVALID_FD);
   for (int e : {ErrnoOf(fd.Read(buf, 8)), ErrnoOf(fd.Write(buf, 8)), ErrnoOf(fd.Seek(0, SEEK_SET)),
                 ErrnoOf(fd.Read(nullptr, 8)), ErrnoOf(fd.Sync()), ErrnoOf(fd.DataSync()),
                 ErrnoOf(fd.Stat(&st)), ErrnoOf(fd.GetFlags()), ErrnoOf(fd.Close())}) {
     EXPECT_EQ(e, EBADF);
   }
-  EXPECT_EQ(ErrnoOf(fd.Truncate(0)), Traits<TypeParam>::kTruncateErrno);
-  EXPECT_EQ(ErrnoOf(fd.SetFlags(0)), Traits<TypeParam>::kTruncateErrno);
+  EXPECT_EQ(ErrnoOf(fd.Truncate(0)), (kStream<TypeParam> ? ENOSYS : EBADF));
+  EXPECT_EQ(ErrnoOf(fd.SetFlags(0)), (kStream<TypeParam> ? ENOSYS : EBADF));
 
   const std::string path = this->dir.File("f");
-  EXPECT_EQ(ErrnoOf(fd.Open(path.c_str(), O_RDONLY)), ENOENT);
   EXPECT_EQ(ErrnoOf(fd.Open(path.c_str(), O_RDWR | O_CREAT)), EINVAL);  // mode needed
   EXPECT_NE(access(path.c_str(), F_OK), 0);
-  const mode_t mask = umask(022);
-  const int first = fd.Open(path.c_str(), O_RDWR | O_CREAT, 0666);
-  umask(mask);
+  const int first = fd.Open(path.c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(first, 0);
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
   EXPECT_EQ(ErrnoOf(fd.Open(path.c_str(), O_RDONLY, 0)), EBADF);  // the first stays
-  EXPECT_EQ(fd.GetFileDescriptor(), first);
 
   const std::string data = Pattern(20000);
   EXPECT_EQ(fd.Write(data.data(), data.size()), 20000);
   EXPECT_EQ(ErrnoOf(fd.Write(nullptr, 1)), EFAULT);
   EXPECT_EQ(ErrnoOf(fd.Read(nullptr, 1)), EFAULT);
-  EXPECT_EQ(fd.Write(nullptr, 0), 0);
   EXPECT_EQ(fd.Seek(0, SEEK_SET), 0);
-  EXPECT_EQ(fd.Read(buf, 3), 3);
-  EXPECT_EQ(std::string(buf, 3), data.substr(0, 3));
+  EXPECT_EQ(fd.Read(buf, 3), 3);  // read-ahead that the close must drop
   EXPECT_EQ(fd.Close(), 0);
   EXPECT_EQ(fcntl(first, F_GETFD), -1);
   EXPECT_EQ(ReadFileContents(path), data);
   // Nothing read ahead or pending before the close serves a later call.
   EXPECT_EQ(ErrnoOf(fd.Read(buf, 1)), EBADF);
   EXPECT_EQ(ErrnoOf(fd.Close()), EBADF);
-  EXPECT_GE(fd.Open(path.c_str(), O_RDONLY), 0);  // and it opens again
 }
 
 TYPED_TEST(Contract, MkSTempMakesAFileAndRestoresTheMask) {
   const mode_t before = umask(027);
   TypeParam fd;
-  std::string tmpl = this->dir.File("t.XXXXXX");
+  const std::string tmpl = this->dir.File("t.XXXXXX");
   std::vector<char> name(tmpl.c_str(), tmpl.c_str() + tmpl.size() + 1);
   ASSERT_GE(fd.MkSTemp(name.data()), 0);
   const std::string made(name.data());
   EXPECT_EQ(made.substr(0, made.size() - 6) + "XXXXXX", tmpl);
-  EXPECT_NE(made, tmpl);
   struct stat st;
   ASSERT_EQ(stat(made.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, Traits<TypeParam>::kMkSTempMode);
+  EXPECT_EQ(st.st_mode & 0777, (kStream<TypeParam> ? 0u : 0600u));
   EXPECT_EQ(fd.Write("xyz", 3), 3);  // usable whatever the permission bits
-  EXPECT_EQ(ErrnoOf(fd.MkSTemp(name.data())), EBADF);
-  EXPECT_EQ(std::string(name.data()), made);
-  EXPECT_EQ(fd.Close(), 0);
-  EXPECT_EQ(ReadFileContents(made), "xyz");
   char bad[] = "/tmp/zr-no-x";
-  EXPECT_EQ(ErrnoOf(fd.MkSTemp(bad)), EINVAL);
+  EXPECT_EQ(ErrnoOf(TypeParam().MkSTemp(bad)), EINVAL);
   EXPECT_EQ(umask(before), 027u);  // restored after success and failure
 }
 
 TYPED_TEST(Contract, CopyToEndOfFileAndByCount) {
-  const std::string data = Pattern(10000, 3);
+  const std::string data = Pattern(10000, 3), dst = this->dir.File("dst");
   char scratch[4096];
   auto copy = [&](long count, unsigned long size, int expected_errno, size_t expected_bytes) {
-    auto src = this->OpenWith("src", data, O_RDONLY);
-    auto dst = this->OpenWith("dst", "");
-    EXPECT_EQ(ErrnoOf(dst->Copy(*src, count, scratch, size)), expected_errno) << count;
-    EXPECT_EQ(dst->Close(), 0);
-    EXPECT_EQ(ReadFileContents(this->dir.File("dst")), data.substr(0, expected_bytes)) << count;
+    auto in = zr_test::OpenWith<TypeParam>(this->dir.File("src"), data, O_RDONLY);
+    auto out = zr_test::OpenWith<TypeParam>(dst, "", O_RDWR);
+    EXPECT_EQ(ErrnoOf(out->Copy(*in, count, scratch, size)), expected_errno) << count;
+    EXPECT_EQ(out->Close(), 0);
+    EXPECT_EQ(ReadFileContents(dst), data.substr(0, expected_bytes)) << count;
   };
   copy(-1, sizeof scratch, 0, 10000);
   copy(9000, sizeof scratch, 0, 9000);
   copy(20000, sizeof scratch, ENODATA, 8192);  // two full buffers, then the end
   copy(0, sizeof scratch, 0, 0);
   copy(-2, sizeof scratch, EINVAL, 0);
-  copy(10, 0, EINVAL, 0);
-  copy(10, ~0ul, EINVAL, 0);  // a negative size taken as signed
+  for (unsigned long size : {0ul, ~0ul}) copy(10, size, EINVAL, 0);  // ~0: negative as signed
+  auto in = zr_test::OpenWith<TypeParam>(this->dir.File("src"), data, O_RDONLY);
+  for (long count : {-1L, 20L}) EXPECT_EQ(ErrnoOf(ShortSink().Copy(*in, count, scratch, 64)), EIO);
 }
 
 TYPED_TEST(Contract, WholeBufferHelpersThrowWithExactMessages) {
@@ -156,32 +125,9 @@ TYPED_TEST(Contract, WholeBufferHelpersThrowWithExactMessages) {
             "9 IO problem reading data from stream into buffer.");
   EXPECT_EQ(thrown([&] { Zr_WriteBuf(closed, buf, 10); }),
             "9 Failed to write to stream from buffer");
-  auto fd = this->OpenWith("sixty", Pattern(60));
+  auto fd = zr_test::OpenWith<TypeParam>(this->dir.File("sixty"), Pattern(60), O_RDWR);
   EXPECT_EQ(thrown([&] { Zr_ReadBuf(*fd, buf, 100); }),
             "61 Failed to read all data from stream into buffer.");
-  EXPECT_EQ(Zr_WriteBuf(*fd, buf, 0), 0);
-  EXPECT_EQ(Zr_WriteBuf(*fd, buf, 40), 40);
-  EXPECT_EQ(fd->Seek(0, SEEK_SET), 0);
-  EXPECT_EQ(Zr_ReadBuf(*fd, buf, 100), 100);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 60), Pattern(60));
-}
-
-// A sink that takes at most 10 bytes a call without failing.
-struct ShortSink : Zr_FileDescriptor {
-  bool IsOpen() override { return true; }
-  int64_t Write(void const*, unsigned long count) override { return count < 10 ? count : 10; }
-};
-
-TEST(PlainDescriptor, CopyReportsShortWritesAsEioAndSetFlagsTheOldFlags) {
-  zr_test::TempDir dir;
-  WriteFile(dir.File("src"), Pattern(100));
-  Zr_FileDescriptor src;
-  ASSERT_GE(src.Open(dir.File("src").c_str(), O_RDONLY), 0);
-  char scratch[64];
-  for (long count : {-1L, 20L}) EXPECT_EQ(ErrnoOf(ShortSink().Copy(src, count, scratch, 64)), EIO);
-  const int before = src.GetFlags();
-  EXPECT_EQ(src.SetFlags(before | O_NONBLOCK), before);
-  EXPECT_EQ(src.GetFlags(), before | O_NONBLOCK);
 }
 
 }  // namespace

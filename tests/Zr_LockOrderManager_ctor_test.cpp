@@ -6,50 +6,39 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "Zr_ErrnoException.h"
 #include "Zr_LockOrderManager.h"
 
-namespace {
-bool g_armed = false;
-int g_inits = 0, g_fail_at = -1;
-std::set<void*> g_live;  // mutexes initialised while armed and not destroyed
-}  // namespace
+static int g_inits = -1, g_fail_at = -1;  // g_inits counts init calls while >= 0
+static int g_live = 0;                    // mutexes initialised since then and not destroyed
 
 extern "C" int pthread_mutex_init(pthread_mutex_t* m, const pthread_mutexattr_t* a) {
-  static auto real = reinterpret_cast<int (*)(pthread_mutex_t*, const pthread_mutexattr_t*)>(
-      dlsym(RTLD_NEXT, "pthread_mutex_init"));
-  if (g_armed && g_inits++ == g_fail_at) return EAGAIN;
-  if (g_armed) g_live.insert(m);
+  static auto real =
+      reinterpret_cast<decltype(&pthread_mutex_init)>(dlsym(RTLD_NEXT, "pthread_mutex_init"));
+  if (g_inits >= 0 && g_inits++ == g_fail_at) return EAGAIN;
+  g_live += g_inits >= 0;
   return real(m, a);
 }
 
 extern "C" int pthread_mutex_destroy(pthread_mutex_t* m) {
   static auto real =
-      reinterpret_cast<int (*)(pthread_mutex_t*)>(dlsym(RTLD_NEXT, "pthread_mutex_destroy"));
-  g_live.erase(m);
+      reinterpret_cast<decltype(&pthread_mutex_destroy)>(dlsym(RTLD_NEXT, "pthread_mutex_destroy"));
+  g_live -= g_inits >= 0;
   return real(m);
 }
-
-namespace {
 
 TEST(LockOrderManagerConstruction, FailedMutexInitUndoesEverything) {
   // Managed mutexes first (init calls 0..4), the bookkeeping mutex last (5).
   for (int at : {0, 1, 4, 5, -1}) {
-    g_inits = 0;
-    g_fail_at = at;
-    g_armed = true;
+    g_inits = 0, g_fail_at = at;
     int thrown = 0;
     try {
       Zr_LockOrderManager m(5);
     } catch (const Zr_ErrnoException& e) {
       thrown = e.GetErrno();
     }
-    g_armed = false;
+    g_inits = -1;
     EXPECT_EQ(thrown, at < 0 ? 0 : EAGAIN) << at;
-    EXPECT_TRUE(g_live.empty()) << g_live.size() << " mutexes left after failing init " << at;
+    EXPECT_EQ(g_live, 0) << "mutexes left after failing init " << at;
   }
 }
-
-}  // namespace

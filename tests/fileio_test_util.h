@@ -4,17 +4,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
 #include <random>
-#include <stdexcept>
 #include <string>
 
 namespace zr_test {
 
-// `size` bytes that differ from offset to offset and from seed to seed, so a
-// byte at a wrong offset shows.
+// Bytes that differ from offset to offset and from seed to seed.
 inline std::string Pattern(size_t size, uint32_t seed = 1) {
   std::mt19937 rng(seed);
   std::string s(size, '\0');
@@ -22,15 +21,19 @@ inline std::string Pattern(size_t size, uint32_t seed = 1) {
   return s;
 }
 
-inline void WriteFile(const std::string& path, const std::string& contents) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || write(fd, contents.data(), contents.size()) != ssize_t(contents.size()))
-    throw std::runtime_error("cannot write " + path);
-  close(fd);
+// A `T` built from `args`, open with `flags` on `path`, which holds `contents`.
+template <typename T, typename... Args>
+std::unique_ptr<T> OpenWith(const std::string& path, const std::string& contents, int flags,
+                            Args... args) {
+  const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  EXPECT_EQ(write(out, contents.data(), contents.size()), ssize_t(contents.size())) << path;
+  close(out);
+  auto fd = std::make_unique<T>(args...);
+  EXPECT_GE(fd->Open(path.c_str(), flags), 0) << path;
+  return fd;
 }
 
-// errno right after a call that returned -1, else 0:
-// EXPECT_EQ(ErrnoOf(fd.Read(...)), EBADF).
+// errno right after a call that returned -1, else 0.
 template <typename R>
 int ErrnoOf(R result) {
   return result == static_cast<R>(-1) ? errno : 0;

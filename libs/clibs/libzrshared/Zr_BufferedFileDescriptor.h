@@ -68,8 +68,9 @@ class Zr_BufferedFileDescriptor : public Zr_FileDescriptor {
 
   // Buffers `count` bytes, writing the buffer to the descriptor each time it
   // fills. Returns `count`; -1 with errno when writing a full buffer failed
-  // (the bytes taken so far stay pending), EBADF when closed, EFAULT for a
-  // null buffer with a non-zero count. Direct mode: UnbufferedWrite.
+  // (the bytes taken so far stay pending: retry with Flush, since repeating
+  // the whole Write would store them twice), EBADF when closed, EFAULT for
+  // a null buffer with a non-zero count. Direct mode: UnbufferedWrite.
   int64_t Write(void const* buffer, unsigned long count) override;
 
   // Copies up to `count` bytes from the read-ahead, refilling it (one read
@@ -77,7 +78,9 @@ class Zr_BufferedFileDescriptor : public Zr_FileDescriptor {
   // or fewer at end of file or when a refill failed after some bytes were
   // delivered (the error then shows on the next call); -1 with errno when
   // nothing was delivered, EBADF when closed, EFAULT for a null buffer with a
-  // non-zero count. Direct mode: UnbufferedRead.
+  // non-zero count. On a pipe or socket a refill waits for a full buffer or
+  // end of file, as the safe_ layer completes every read. Direct mode:
+  // UnbufferedRead.
   int64_t Read(void* buffer, unsigned long count) override;
 
   // Flushes first, then as in Zr_FileDescriptor. Seek's result becomes the

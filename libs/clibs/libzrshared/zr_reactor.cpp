@@ -311,6 +311,9 @@ void Zr_Reactor::TaskMoveToQueue(Zr_Task* task, zr_reactor_queue_t queue, bool w
       break;
     default:
       TVO_ASSERT(0);
+      // On no queue the task would be lost to the pool and never deleted;
+      // on hold, the next command or Deinitialize still finds it.
+      m_task_hold.Append(task);
       break;
   }
 }

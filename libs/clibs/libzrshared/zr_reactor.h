@@ -188,8 +188,8 @@ class Zr_Reactor {
   // Puts the unlinked `task` on `queue` (appended). Free: checks
   // "task->m_user_data == __null" and sets the socket to -1. Listen: wakes
   // the listener when `wakeup`. Ready: wakes one sleeping task thread when
-  // `wakeup`. Any other value: reports "0" and queues the task nowhere. The
-  // caller holds `m_task_lock` for writing.
+  // `wakeup`. Any other value: reports "0" and puts the task on hold, so it
+  // is not lost to the pool. The caller holds `m_task_lock` for writing.
   void TaskMoveToQueue(Zr_Task* task, zr_reactor_queue_t queue, bool wakeup);
 
   // Sets every task thread that is not stopping to run, highest index
