@@ -218,12 +218,13 @@ TEST(ReactorTasks, InitializeOnceThenTaskAddOrderLimitsHostLookupsAndCheckedMove
   for (Q q : {r->TaskCheck(7), r->TaskCheck(&ud), r->TaskCheck(nullptr)}) EXPECT_EQ(q, kListen);
 
   Zr_Task* t = r->m_task_listen.RemoveFirst();  // socket 11, user data set; no lock: quiesced
-  r->TaskMoveToQueue(t, Q(4), true);            // no such queue: reported, left unlinked
   r->TaskMoveToQueue(t, kFree, true);           // reported, moved anyway
   EXPECT_TRUE(t->m_owner == &r->m_task_free && t->m_sock == -1);
-  t->m_user_data = nullptr;
-  EXPECT_EQ(rec.Exprs(), (std::vector<std::string>{"0", "task->m_user_data == __null"}));
-  EXPECT_EQ(rec.Take()[1].file, "libs/clibs/libzrshared/zr_reactor.cpp");
+  r->m_task_free.Remove(t);
+  r->TaskMoveToQueue(t, Q(4), true);  // no such queue: reported, kept on hold rather than lost
+  EXPECT_EQ(r->TaskCheck(&ud), kHold);
+  EXPECT_EQ(rec.Exprs(), (std::vector<std::string>{"task->m_user_data == __null", "0"}));
+  EXPECT_EQ(rec.Take()[0].file, "libs/clibs/libzrshared/zr_reactor.cpp");
 }
 
 TEST(ReactorFlow, ByteRunsTaskInTaskThreadAndEachNextQueueIsHonoured) {
