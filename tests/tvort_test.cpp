@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -37,113 +38,95 @@ TEST(Tvostrcpy, CopiesCutsAndToleratesNulls) {
   EXPECT_STREQ(tvostrcpy(dst, src.get(), sizeof dst), "abc");
 }
 
-// SIGUSR1 with an empty handler installed without SA_RESTART, so a blocked
-// read/write returns EINTR.
-class SafeIo : public ::testing::Test {
- protected:
-  void SetUp() override {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = [](int) {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    ASSERT_EQ(sigaction(SIGUSR1, &sa, &m_old), 0);
-  }
-  void TearDown() override { sigaction(SIGUSR1, &m_old, nullptr); }
-
-  // Interrupts `target` with SIGUSR1 every 200 us until `done`.
-  static std::thread Interrupter(pthread_t target, std::atomic<bool>& done) {
-    return std::thread([target, &done] {
-      while (!done.load()) {
-        pthread_kill(target, SIGUSR1);
-        usleep(200);
-      }
-    });
-  }
-
-  struct sigaction m_old;
-};
-
-// Writes `data` into `fd` in `piece`-byte dribbles, then closes it.
-std::thread Dribbler(int fd, const std::string& data, size_t piece) {
-  return std::thread([fd, &data, piece] {
-    for (size_t off = 0; off < data.size(); off += piece) {
-      size_t n = std::min(piece, data.size() - off);
-      ASSERT_EQ(write(fd, data.data() + off, n), static_cast<ssize_t>(n));
-      if (off % (piece * 50) == 0) usleep(100);
-    }
-    close(fd);
-  });
-}
-
-// safe_read and safe_fread assemble a whole count from small pieces while
-// signals interrupt them, and are short only at end of file.
-TEST_F(SafeIo, ReadsAssembleSmallPiecesAcrossSignals) {
-  std::string sent;
-  for (int i = 0; i < 30000; ++i) sent.push_back(static_cast<char>('a' + i % 26));
-  for (bool stdio : {false, true}) {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    FILE* in = stdio ? fdopen(p[0], "r") : nullptr;
-    std::atomic<bool> done{false};
-    std::thread interrupter = Interrupter(pthread_self(), done);
-    std::thread writer = Dribbler(p[1], sent, 7);
-    std::string got(sent.size() + 10, '\0');
-    ssize_t n = stdio ? safe_fread(in, &got[0], got.size()) : safe_read(p[0], &got[0], got.size());
-    EXPECT_EQ(n, static_cast<ssize_t>(sent.size())) << "stdio " << stdio;
-    got.resize(sent.size());
-    EXPECT_TRUE(got == sent);
-    writer.join();
-    done = true;
-    interrupter.join();
-    stdio ? fclose(in) : close(p[0]);
-  }
-  char buf[4];
-  errno = 0;
-  EXPECT_EQ(safe_read(-1, buf, sizeof buf), -1);
-  EXPECT_EQ(errno, EBADF);
-}
-
-TEST_F(SafeIo, WriteCompletesThroughAFullPipeAcrossSignals) {
-  int p[2];
-  ASSERT_EQ(pipe(p), 0);
-  fcntl(p[1], F_SETPIPE_SZ, 4096);
-  std::string sent(1 << 20, '\0');
-  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 131);
-  std::string got;
-  std::thread reader([&] {
-    char buf[333];  // drains in odd small pieces
-    for (;;) {
-      ssize_t n = read(p[0], buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got.append(buf, static_cast<size_t>(n));
-    }
-  });
+// Runs `io` on this thread while another interrupts it with SIGUSR1 (its
+// handler installed without SA_RESTART, so blocked calls see EINTR) and
+// `peer` runs on a third thread.
+void UnderSignals(const std::function<void()>& io, const std::function<void()>& peer) {
+  struct sigaction sa, old;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = [](int) {};
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
   std::atomic<bool> done{false};
-  std::thread interrupter = Interrupter(pthread_self(), done);
-  EXPECT_EQ(safe_write(p[1], sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+  pthread_t self = pthread_self();
+  std::thread interrupter([&] {
+    for (; !done; usleep(200)) pthread_kill(self, SIGUSR1);
+  });
+  std::thread other(peer);
+  io();
   done = true;
   interrupter.join();
-  close(p[1]);
-  reader.join();
-  close(p[0]);
-  EXPECT_TRUE(got == sent);
+  other.join();
+  sigaction(SIGUSR1, &old, nullptr);
+}
 
+// safe_read, safe_fread and safe_write move a whole count through a small
+// pipe whose other end dribbles odd-sized pieces, while signals interrupt
+// them; reads are short only at end of file.
+TEST(SafeIo, TransfersCompleteAcrossPiecesAndSignals) {
+  std::string data(1 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + i / 4096);
+  signal(SIGPIPE, SIG_IGN);
+  for (const char* mode : {"read", "fread", "write"}) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    fcntl(p[1], F_SETPIPE_SZ, 4096);
+    std::string got;
+    if (strcmp(mode, "write") == 0) {
+      UnderSignals(
+          [&] {
+            EXPECT_EQ(safe_write(p[1], data.data(), data.size()), ssize_t(data.size()));
+            close(p[1]);
+          },
+          [&] {
+            char buf[333];
+            for (ssize_t n; (n = read(p[0], buf, sizeof buf)) != 0;) {
+              if (n > 0) got.append(buf, size_t(n));
+              if (got.size() % 64 == 0) usleep(1000);  // the writer blocks on a full pipe
+              if (n < 0 && errno != EINTR) break;
+            }
+          });
+      close(p[0]);
+    } else {
+      FILE* in = strcmp(mode, "fread") == 0 ? fdopen(p[0], "r") : nullptr;
+      got.resize(data.size() + 10);
+      UnderSignals(
+          [&] {
+            ssize_t n =
+                in ? safe_fread(in, &got[0], got.size()) : safe_read(p[0], &got[0], got.size());
+            EXPECT_EQ(n, ssize_t(data.size())) << mode;
+            in ? fclose(in) : close(p[0]);  // a writer left behind gets EPIPE
+          },
+          [&] {
+            for (size_t off = 0; off < data.size(); off += 333) {
+              size_t n = std::min<size_t>(333, data.size() - off);
+              if (write(p[1], data.data() + off, n) != ssize_t(n)) break;
+            }
+            close(p[1]);
+          });
+      got.resize(data.size());
+    }
+    EXPECT_TRUE(got == data) << mode;
+  }
+}
+
+// Errors come back as -1 with errno; the stream syncs flush stdio's buffer
+// first, so the bytes are in the file.
+TEST(SafeIo, ErrorsAndStreamSyncs) {
+  int p[2];
   ASSERT_EQ(pipe(p), 0);
   close(p[0]);
   signal(SIGPIPE, SIG_IGN);
   EXPECT_EQ(safe_write(p[1], "x", 1), -1);
   EXPECT_EQ(errno, EPIPE);
   close(p[1]);
+  char buf[4];
+  EXPECT_EQ(safe_read(p[1], buf, sizeof buf), -1);
+  EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(safe_fsync(p[1]), -1);
   EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(safe_fdatasync(p[1]), -1);
   EXPECT_EQ(errno, EBADF);
-}
 
-// The stream syncs flush stdio's buffer first, so the bytes are in the file.
-TEST_F(SafeIo, StreamWritesAndSyncsReachTheFile) {
   zr_test::TempDir dir;
   std::string path = dir.File("s");
   FILE* f = fopen(path.c_str(), "w+");
@@ -156,7 +139,6 @@ TEST_F(SafeIo, StreamWritesAndSyncsReachTheFile) {
   EXPECT_EQ(safe_ffdatasync(f), 0);
   EXPECT_EQ(zr_test::ReadFileContents(path), data + "tail");
   fclose(f);
-
   FILE* ro = fopen(path.c_str(), "r");
   ASSERT_NE(ro, nullptr);
   EXPECT_EQ(safe_fwrite(ro, "x", 1), -1);
