@@ -130,7 +130,16 @@ __attribute__((target("avx2"))) int ScanChunks(const Intervals& iv, uint64_t bas
   return 0;
 }
 
-bool HaveAvx2() { return __builtin_cpu_supports("avx2"); }
+// Asked once, on first use: the processor, and whether the kernel saves its
+// wide registers, do not change while the process runs. Without AVX2 every
+// interval goes through ScanDown alone.
+bool HaveAvx2() {
+  static const bool have = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return have;
+}
 #endif
 
 }  // namespace
