@@ -13,9 +13,8 @@ namespace {
 
 std::vector<zr_adler32_path_t> AvailablePaths() {
   std::vector<zr_adler32_path_t> paths;
-  for (int p = 0; p < ZR_ADLER32_NR_PATHS; ++p) {
+  for (int p = 0; p < ZR_ADLER32_NR_PATHS; ++p)
     if (Zr_Adler32PathAvailable(zr_adler32_path_t(p))) paths.push_back(zr_adler32_path_t(p));
-  }
   return paths;
 }
 
@@ -38,11 +37,10 @@ void ExpectAllAgree(std::mt19937& rng, const std::vector<unsigned char>& data, u
 
 TEST(Adler32, PathsMatchZlibOnRandomAndWorstCaseData) {
   std::mt19937 rng(1950);
-  std::vector<size_t> lengths;
+  std::vector<size_t> lengths = {1 << 20};
   for (size_t n = 0; n <= 300; ++n) lengths.push_back(n);
   for (size_t n = 5552 - 140; n <= 5552 + 140; ++n) lengths.push_back(n);
   for (size_t n = 65536 - 130; n <= 65536 + 130; n += 3) lengths.push_back(n);
-  lengths.push_back(1 << 20);
   for (size_t n : lengths) {
     std::vector<unsigned char> data(n);
     for (auto& b : data) b = static_cast<unsigned char>(rng());
@@ -50,12 +48,12 @@ TEST(Adler32, PathsMatchZlibOnRandomAndWorstCaseData) {
   }
   // All-0xff data from the largest start value gives the largest sums between
   // reductions; an off-by-one in a run length shows up here first.
-  for (size_t n : {5503, 5504, 5505, 5536, 5552, 5553, 11104, 11105, 200000}) {
+  for (size_t n : {5503, 5504, 5505, 5536, 5552, 5553, 11104, 11105, 200000})
     ExpectAllAgree(rng, std::vector<unsigned char>(n, 0xff), 65520u << 16 | 65520u);
-  }
-  for (uint32_t start : {0xffffffffu, 0xfff1fff1u, 0xfff20001u}) {
-    ExpectAllAgree(rng, std::vector<unsigned char>(1000, 0xa5), start);
-  }
+  // Start values with halves at or above the modulus are reduced first, which
+  // only the result for no data shows directly.
+  for (uint32_t start : {0xffffffffu, 0xfff1fff1u, 0xfff20001u})
+    for (size_t n : {0, 5552}) ExpectAllAgree(rng, std::vector<unsigned char>(n, 0xff), start);
 }
 
 TEST(Adler32, PathChoiceAndMisuse) {
