@@ -12,21 +12,9 @@
 #include "fileio_test_util.h"
 #include "test_support.h"
 
-using zr_test::ErrnoOf;
-using zr_test::Pattern;
-using zr_test::ReadFileContents;
+using namespace zr_test;
 
 namespace {
-
-struct Buffered : ::testing::Test {
-  // A descriptor with a `size`-byte buffer open on `path` holding `contents`.
-  auto OpenWith(const std::string& contents, unsigned long size, int flags = O_RDWR) {
-    return zr_test::OpenWith<Zr_BufferedFileDescriptor>(path, contents, flags, size);
-  }
-  std::string Contents() { return ReadFileContents(path); }
-  zr_test::TempDir dir;
-  std::string path = dir.File("f");
-};
 
 TEST(BufferedConstruction, ARefusedBufferStaysTheCallersAnAcceptedOneIsFreed) {
   std::unique_ptr<char[]> offered(new char[16]);  // else ASan reports a double free
@@ -34,12 +22,14 @@ TEST(BufferedConstruction, ARefusedBufferStaysTheCallersAnAcceptedOneIsFreed) {
   Zr_BufferedFileDescriptor owned(new char[8], 8, true);  // else LSan reports a leak
 }
 
-TEST_F(Buffered, OutputWaitsForFullBuffersOrDestructionReadAheadForRequests) {
-  auto fd = OpenWith("", 4);
+TEST(Buffered, OutputWaitsForFullBuffersOrDestructionReadAheadForRequests) {
+  TempDir dir;
+  const std::string f = dir.File("f");
+  auto fd = OpenWith<Zr_BufferedFileDescriptor>(f, "", O_RDWR, 4ul);
   EXPECT_EQ(fd->Write("0123456789", 10), 10);
-  EXPECT_EQ(Contents(), "01234567");  // two full buffers, two bytes pending
-  EXPECT_EQ(fd->Write("ab", 2), 2);   // fills the buffer exactly: written
-  EXPECT_EQ(Contents(), "0123456789ab");
+  EXPECT_EQ(ReadFileContents(f), "01234567");  // two full buffers, two bytes pending
+  EXPECT_EQ(fd->Write("ab", 2), 2);            // fills the buffer exactly: written
+  EXPECT_EQ(ReadFileContents(f), "0123456789ab");
   char buf[4];
   EXPECT_EQ(fd->Seek(0, SEEK_SET), 0);
   EXPECT_EQ(fd->Read(buf, 4), 4);
@@ -48,7 +38,7 @@ TEST_F(Buffered, OutputWaitsForFullBuffersOrDestructionReadAheadForRequests) {
   EXPECT_EQ(lseek(fd->GetFileDescriptor(), 0, SEEK_CUR), 8);  // one buffer read ahead
   EXPECT_EQ(fd->Write("z", 1), 1);                            // pending, after the last byte read
   fd.reset();                                                 // the destructor writes it
-  EXPECT_EQ(Contents(), "01234z6789ab");
+  EXPECT_EQ(ReadFileContents(f), "01234z6789ab");
 }
 
 // Writes to /dev/full fail with ENOSPC. Close reports that and still closes;
@@ -93,28 +83,28 @@ TEST(BufferedPipe, ReadsNeverRefillForBytesNobodyAskedFor) {
 // and flushes through the buffered class and a plain descriptor on two
 // copies of a file: every call must return the same and the files must end
 // equal.
-TEST_F(Buffered, DifferentialAgainstThePlainDescriptor) {
-  const std::string plain_path = dir.File("plain");
+TEST(Buffered, DifferentialAgainstThePlainDescriptor) {
+  TempDir dir;
+  const std::string f = dir.File("f"), plain_path = dir.File("plain");
   for (uint32_t seed = 1; seed <= 40; ++seed) {
     std::mt19937 rng(seed);
     const unsigned long buf_size = std::array<unsigned long, 4>{2, 5, 64, 4096}[seed % 4];
     const int flags = O_RDWR | (seed % 3 == 0 ? O_APPEND : 0);
     const std::string initial = Pattern(rng() % 3000, seed);
-    auto plain = zr_test::OpenWith<Zr_FileDescriptor>(plain_path, initial, flags);
-    auto fd = OpenWith(initial, buf_size, flags);
-    std::string trace;
+    auto plain = OpenWith<Zr_FileDescriptor>(plain_path, initial, flags);
+    auto fd = OpenWith<Zr_BufferedFileDescriptor>(f, initial, flags, buf_size);
     for (int op = 0; op < 250; ++op) {
       const unsigned kind = rng() % 12;
       // Tiny buffers get shorter long pieces: each of their bytes is a call.
       const unsigned long n =
           rng() % std::array<unsigned long, 3>{18, 200, std::min(3000ul, buf_size * 64)}[rng() % 3];
-      std::string want(n, '\0'), got(n, '\0');
-      // Lower case: the unbuffered calls.
-      SCOPED_TRACE(trace += " " + std::string(1, "WwWwRrRrSSFT"[kind]) + std::to_string(n));
+      std::string want = Pattern(n, seed * 1000 + op), got(n, '\0');
+      // Seed, step, call (lower case: unbuffered) and byte count.
+      SCOPED_TRACE(std::to_string(seed) + "/" + std::to_string(op) + " " + "WwWwRrRrSSFT"[kind] +
+                   std::to_string(n));
       if (kind < 4) {
-        const std::string data = Pattern(n, seed * 1000 + op);
-        ASSERT_EQ(kind % 2 ? fd->UnbufferedWrite(data.data(), n) : fd->Write(data.data(), n),
-                  plain->Write(data.data(), n));
+        ASSERT_EQ(kind % 2 ? fd->UnbufferedWrite(want.data(), n) : fd->Write(want.data(), n),
+                  plain->Write(want.data(), n));
       } else if (kind < 8) {
         const int64_t a = plain->Read(&want[0], n);
         ASSERT_EQ(kind % 2 ? fd->UnbufferedRead(&got[0], n) : fd->Read(&got[0], n), a);
@@ -130,7 +120,7 @@ TEST_F(Buffered, DifferentialAgainstThePlainDescriptor) {
       }
     }
     ASSERT_EQ(fd->Close(), 0);
-    ASSERT_EQ(Contents(), ReadFileContents(plain_path)) << "seed " << seed;
+    ASSERT_EQ(ReadFileContents(f), ReadFileContents(plain_path)) << "seed " << seed;
   }
 }
 
