@@ -98,7 +98,7 @@ TEST(Buffered, DifferentialAgainstThePlainDescriptor) {
       // Tiny buffers get shorter long pieces: each of their bytes is a call.
       const unsigned long n =
           rng() % std::array<unsigned long, 3>{18, 200, std::min(3000ul, buf_size * 64)}[rng() % 3];
-      std::string want = Pattern(n, seed * 1000 + op), got(n, '\0');
+      std::string want = Pattern(n, seed * 1000 + op), got = want;
       // Seed, step, call (lower case: unbuffered) and byte count.
       SCOPED_TRACE(std::to_string(seed) + "/" + std::to_string(op) + " " + "WwWwRrRrSSFT"[kind] +
                    std::to_string(n));
