@@ -12,21 +12,9 @@
 #include "fileio_test_util.h"
 #include "test_support.h"
 
-using zr_test::ErrnoOf;
-using zr_test::Pattern;
-using zr_test::ReadFileContents;
+using namespace zr_test;
 
 namespace {
-
-struct Buffered : ::testing::Test {
-  // A descriptor with a `size`-byte buffer open on `path` holding `contents`.
-  auto OpenWith(const std::string& contents, unsigned long size, int flags = O_RDWR) {
-    return zr_test::OpenWith<Zr_BufferedFileDescriptor>(path, contents, flags, size);
-  }
-  std::string Contents() { return ReadFileContents(path); }
-  zr_test::TempDir dir;
-  std::string path = dir.File("f");
-};
 
 TEST(BufferedConstruction, ARefusedBufferStaysTheCallersAnAcceptedOneIsFreed) {
   std::unique_ptr<char[]> offered(new char[16]);  // else ASan reports a double free
@@ -34,67 +22,42 @@ TEST(BufferedConstruction, ARefusedBufferStaysTheCallersAnAcceptedOneIsFreed) {
   Zr_BufferedFileDescriptor owned(new char[8], 8, true);  // else LSan reports a leak
 }
 
-TEST_F(Buffered, OutputWaitsForFullBuffersAndReadAheadForRequests) {
-  auto fd = OpenWith("", 4);
+TEST(Buffered, OutputWaitsForFullBuffersOrDestructionReadAheadForRequests) {
+  TempDir dir;
+  const std::string f = dir.File("f");
+  auto fd = OpenWith<Zr_BufferedFileDescriptor>(f, "", O_RDWR, 4ul);
   EXPECT_EQ(fd->Write("0123456789", 10), 10);
-  EXPECT_EQ(Contents(), "01234567");  // two full buffers, two bytes pending
-  EXPECT_EQ(fd->Write("ab", 2), 2);   // fills the buffer exactly: written
-  EXPECT_EQ(Contents(), "0123456789ab");
+  EXPECT_EQ(ReadFileContents(f), "01234567");  // two full buffers, two bytes pending
+  EXPECT_EQ(fd->Write("ab", 2), 2);            // fills the buffer exactly: written
+  EXPECT_EQ(ReadFileContents(f), "0123456789ab");
   char buf[4];
   EXPECT_EQ(fd->Seek(0, SEEK_SET), 0);
   EXPECT_EQ(fd->Read(buf, 4), 4);
   EXPECT_EQ(lseek(fd->GetFileDescriptor(), 0, SEEK_CUR), 4);  // satisfied: no refill
   EXPECT_EQ(fd->Read(buf, 1), 1);
   EXPECT_EQ(lseek(fd->GetFileDescriptor(), 0, SEEK_CUR), 8);  // one buffer read ahead
+  EXPECT_EQ(fd->Write("z", 1), 1);                            // pending, after the last byte read
+  fd.reset();                                                 // the destructor writes it
+  EXPECT_EQ(ReadFileContents(f), "01234z6789ab");
 }
 
-TEST_F(Buffered, WriteReadWriteLandsAtTheLogicalOffsetAppendModeToo) {
-  auto fd = OpenWith("0123456789", 3);
-  char buf[2];
-  EXPECT_EQ(fd->Write("ab", 2), 2);
-  EXPECT_EQ(fd->Read(buf, 2), 2);
-  EXPECT_EQ(fd->Write("cd", 2), 2);
-  EXPECT_EQ(fd->Close(), 0);
-  EXPECT_EQ(Contents(), "ab23cd6789");
-  // With O_APPEND each write goes to the end, wherever the reads had left it.
-  fd = OpenWith("0123456789", 3, O_RDWR | O_APPEND);
-  EXPECT_EQ(fd->Seek(4, SEEK_SET), 4);
-  EXPECT_EQ(fd->Read(buf, 2), 2);
-  EXPECT_EQ(fd->Write("ab", 2), 2);
-  EXPECT_EQ(fd->Seek(0, SEEK_CUR), 12);
-  EXPECT_EQ(fd->Close(), 0);
-  EXPECT_EQ(Contents(), "0123456789ab");
-}
-
-TEST_F(Buffered, DestructionWritesPendingOutput) {
-  auto fd = OpenWith("", 64);
-  EXPECT_EQ(fd->Write("pending", 7), 7);
-  EXPECT_EQ(Contents(), "");
-  fd.reset();
-  EXPECT_EQ(Contents(), "pending");
-}
-
-TEST_F(Buffered, FailingWritesKeepPendingBytesAndCloseStillCloses) {
-  Zr_BufferedFileDescriptor fd(8);
-  const int number = fd.Open("/dev/full", O_WRONLY);
-  ASSERT_GE(number, 0);
-  EXPECT_EQ(fd.Write("12345", 5), 5);
-  EXPECT_EQ(ErrnoOf(fd.Flush()), ENOSPC);
-  EXPECT_EQ(ErrnoOf(fd.Write("6789", 4)), ENOSPC);  // the buffer filled and failed
-  EXPECT_TRUE(fd.IsDirty());
-  EXPECT_EQ(ErrnoOf(fd.Seek(0, SEEK_SET)), ENOSPC);  // operations flush first
-  EXPECT_EQ(ErrnoOf(fd.Close()), ENOSPC);
-  EXPECT_EQ(fcntl(number, F_GETFD), -1);
-
-  auto ro = OpenWith("keep", 16, O_RDONLY);
-  EXPECT_EQ(ro->Write("xy", 2), 2);  // only buffered so far
-  char c;
-  EXPECT_EQ(ErrnoOf(ro->Read(&c, 1)), EBADF);  // switching modes needs the flush
-  EXPECT_TRUE(ro->IsDirty());
-  errno = 1234;
-  ro.reset();  // where the flush fails the destructor still returns quietly
-  EXPECT_EQ(errno, 1234);
-  EXPECT_EQ(Contents(), "keep");
+// Writes to /dev/full fail with ENOSPC. Close reports that and still closes;
+// the destructor closes too, quietly.
+TEST(BufferedFull, FailingWritesKeepPendingBytesAndTheDescriptorStillCloses) {
+  for (bool close : {true, false}) {
+    auto fd = std::make_unique<Zr_BufferedFileDescriptor>(8);
+    const int number = fd->Open("/dev/full", O_WRONLY);
+    EXPECT_EQ(fd->Write("12345", 5), 5);
+    EXPECT_EQ(ErrnoOf(fd->Flush()), ENOSPC);
+    EXPECT_EQ(ErrnoOf(fd->Write("6789", 4)), ENOSPC);   // the buffer filled and failed
+    EXPECT_EQ(ErrnoOf(fd->Seek(0, SEEK_SET)), ENOSPC);  // operations flush first
+    char c;
+    EXPECT_EQ(ErrnoOf(fd->Read(&c, 1)), ENOSPC);  // and so does a switch to reading
+    errno = 1234;
+    EXPECT_EQ(close ? fd->Close() : (fd.reset(), -1), -1);
+    EXPECT_EQ(errno, close ? ENOSPC : 1234);  // the destructor fails quietly
+    EXPECT_EQ(fcntl(number, F_GETFD), -1);
+  }
 }
 
 // A refill of an empty non-blocking pipe fails with EAGAIN where a blocking
@@ -107,9 +70,10 @@ TEST(BufferedPipe, ReadsNeverRefillForBytesNobodyAskedFor) {
   close(p[0]);
   ASSERT_EQ(write(p[1], "abcdef", 6), 6);
   char buf[8] = {};
-  EXPECT_EQ(fd.Read(buf, 3), 3);  // the first refill suffices
-  EXPECT_EQ(fd.Read(buf, 2), 2);  // second refill, "f" left over
-  EXPECT_EQ(fd.Read(buf, 4), 1);  // "f" delivered, not lost to the failed refill
+  EXPECT_EQ(fd.Read(buf, 3), 3);           // the first refill suffices
+  EXPECT_EQ(fd.Read(buf, 2), 2);           // second refill, "f" left over
+  EXPECT_EQ(ErrnoOf(fd.Flush()), ESPIPE);  // a pipe cannot seek back: "f" is kept
+  EXPECT_EQ(fd.Read(buf, 4), 1);           // "f" delivered, not lost to the failed refill
   EXPECT_EQ(buf[0], 'f');
   EXPECT_EQ(ErrnoOf(fd.Read(buf, 1)), EAGAIN);  // the failure shows next time
   close(p[1]);
@@ -119,28 +83,28 @@ TEST(BufferedPipe, ReadsNeverRefillForBytesNobodyAskedFor) {
 // and flushes through the buffered class and a plain descriptor on two
 // copies of a file: every call must return the same and the files must end
 // equal.
-TEST_F(Buffered, DifferentialAgainstThePlainDescriptor) {
-  const std::string plain_path = dir.File("plain");
+TEST(Buffered, DifferentialAgainstThePlainDescriptor) {
+  TempDir dir;
+  const std::string f = dir.File("f"), plain_path = dir.File("plain");
   for (uint32_t seed = 1; seed <= 40; ++seed) {
     std::mt19937 rng(seed);
     const unsigned long buf_size = std::array<unsigned long, 4>{2, 5, 64, 4096}[seed % 4];
     const int flags = O_RDWR | (seed % 3 == 0 ? O_APPEND : 0);
     const std::string initial = Pattern(rng() % 3000, seed);
-    auto plain = zr_test::OpenWith<Zr_FileDescriptor>(plain_path, initial, flags);
-    auto fd = OpenWith(initial, buf_size, flags);
-    std::string trace;
+    auto plain = OpenWith<Zr_FileDescriptor>(plain_path, initial, flags);
+    auto fd = OpenWith<Zr_BufferedFileDescriptor>(f, initial, flags, buf_size);
     for (int op = 0; op < 250; ++op) {
       const unsigned kind = rng() % 12;
       // Tiny buffers get shorter long pieces: each of their bytes is a call.
       const unsigned long n =
           rng() % std::array<unsigned long, 3>{18, 200, std::min(3000ul, buf_size * 64)}[rng() % 3];
-      std::string want(n, '\0'), got(n, '\0');
-      // Lower case: the unbuffered calls.
-      SCOPED_TRACE(trace += " " + std::string(1, "WwWwRrRrSSFT"[kind]) + std::to_string(n));
+      std::string want = Pattern(n, seed * 1000 + op), got = want;
+      // Seed, step, call (lower case: unbuffered) and byte count.
+      SCOPED_TRACE(std::to_string(seed) + "/" + std::to_string(op) + " " + "WwWwRrRrSSFT"[kind] +
+                   std::to_string(n));
       if (kind < 4) {
-        const std::string data = Pattern(n, seed * 1000 + op);
-        ASSERT_EQ(kind % 2 ? fd->UnbufferedWrite(data.data(), n) : fd->Write(data.data(), n),
-                  plain->Write(data.data(), n));
+        ASSERT_EQ(kind % 2 ? fd->UnbufferedWrite(want.data(), n) : fd->Write(want.data(), n),
+                  plain->Write(want.data(), n));
       } else if (kind < 8) {
         const int64_t a = plain->Read(&want[0], n);
         ASSERT_EQ(kind % 2 ? fd->UnbufferedRead(&got[0], n) : fd->Read(&got[0], n), a);
@@ -156,7 +120,7 @@ TEST_F(Buffered, DifferentialAgainstThePlainDescriptor) {
       }
     }
     ASSERT_EQ(fd->Close(), 0);
-    ASSERT_EQ(Contents(), ReadFileContents(plain_path)) << "seed " << seed;
+    ASSERT_EQ(ReadFileContents(f), ReadFileContents(plain_path)) << "seed " << seed;
   }
 }
 

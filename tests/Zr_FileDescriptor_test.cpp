@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <type_traits>
-#include <vector>
 
 #include "Zr_BufferedFileDescriptor.h"
 #include "Zr_StreamFileDescriptor.h"
@@ -13,9 +12,7 @@
 #include "fileio_test_util.h"
 #include "test_support.h"
 
-using zr_test::ErrnoOf;
-using zr_test::Pattern;
-using zr_test::ReadFileContents;
+using namespace zr_test;
 
 namespace {
 
@@ -33,21 +30,20 @@ struct ShortSink : Zr_FileDescriptor {
 
 template <typename T>
 struct Contract : ::testing::Test {
-  zr_test::TempDir dir;
+  TempDir dir;
 };
 using Types =
     ::testing::Types<Zr_FileDescriptor, Zr_BufferedFileDescriptor, Zr_StreamFileDescriptor>;
 TYPED_TEST_SUITE(Contract, Types);
 
-TYPED_TEST(Contract, ClosedOpenAndClosedAgain) {
+TYPED_TEST(Contract, ClosedOpenClosedAgainAndMkSTemp) {
   TypeParam fd;
   char buf[8] = {};
   struct stat st;
   for (int e : {ErrnoOf(fd.Read(buf, 8)), ErrnoOf(fd.Write(buf, 8)), ErrnoOf(fd.Seek(0, SEEK_SET)),
                 ErrnoOf(fd.Read(nullptr, 8)), ErrnoOf(fd.Sync()), ErrnoOf(fd.DataSync()),
-                ErrnoOf(fd.Stat(&st)), ErrnoOf(fd.GetFlags()), ErrnoOf(fd.Close())}) {
+                ErrnoOf(fd.Stat(&st)), ErrnoOf(fd.GetFlags()), ErrnoOf(fd.Close())})
     EXPECT_EQ(e, EBADF);
-  }
   EXPECT_EQ(ErrnoOf(fd.Truncate(0)), (kStream<TypeParam> ? ENOSYS : EBADF));
   EXPECT_EQ(ErrnoOf(fd.SetFlags(0)), (kStream<TypeParam> ? ENOSYS : EBADF));
 
@@ -70,31 +66,25 @@ TYPED_TEST(Contract, ClosedOpenAndClosedAgain) {
   // Nothing read ahead or pending before the close serves a later call.
   EXPECT_EQ(ErrnoOf(fd.Read(buf, 1)), EBADF);
   EXPECT_EQ(ErrnoOf(fd.Close()), EBADF);
-}
 
-TYPED_TEST(Contract, MkSTempMakesAFileAndRestoresTheMask) {
+  // MkSTemp reopens it; the process mask is restored after success and failure.
   const mode_t before = umask(027);
-  TypeParam fd;
-  const std::string tmpl = this->dir.File("t.XXXXXX");
-  std::vector<char> name(tmpl.c_str(), tmpl.c_str() + tmpl.size() + 1);
-  ASSERT_GE(fd.MkSTemp(name.data()), 0);
-  const std::string made(name.data());
-  EXPECT_EQ(made.substr(0, made.size() - 6) + "XXXXXX", tmpl);
-  struct stat st;
-  ASSERT_EQ(stat(made.c_str(), &st), 0);
+  std::string name = this->dir.File("t.XXXXXX");
+  ASSERT_GE(fd.MkSTemp(&name[0]), 0);
+  EXPECT_EQ(ErrnoOf(fd.MkSTemp(&name[0])), EBADF);  // before mkstemp64 sees no Xs
+  ASSERT_EQ(stat(name.c_str(), &st), 0);            // the Xs were replaced in place
   EXPECT_EQ(st.st_mode & 0777, (kStream<TypeParam> ? 0u : 0600u));
   EXPECT_EQ(fd.Write("xyz", 3), 3);  // usable whatever the permission bits
-  char bad[] = "/tmp/zr-no-x";
-  EXPECT_EQ(ErrnoOf(TypeParam().MkSTemp(bad)), EINVAL);
-  EXPECT_EQ(umask(before), 027u);  // restored after success and failure
+  EXPECT_EQ(ErrnoOf(TypeParam().MkSTemp(&std::string("/tmp/zr-no-x")[0])), EINVAL);
+  EXPECT_EQ(umask(before), 027u);
 }
 
 TYPED_TEST(Contract, CopyToEndOfFileAndByCount) {
   const std::string data = Pattern(10000, 3), dst = this->dir.File("dst");
   char scratch[4096];
   auto copy = [&](long count, unsigned long size, int expected_errno, size_t expected_bytes) {
-    auto in = zr_test::OpenWith<TypeParam>(this->dir.File("src"), data, O_RDONLY);
-    auto out = zr_test::OpenWith<TypeParam>(dst, "", O_RDWR);
+    auto in = OpenWith<TypeParam>(this->dir.File("src"), data, O_RDONLY);
+    auto out = OpenWith<TypeParam>(dst, "", O_RDWR);
     EXPECT_EQ(ErrnoOf(out->Copy(*in, count, scratch, size)), expected_errno) << count;
     EXPECT_EQ(out->Close(), 0);
     EXPECT_EQ(ReadFileContents(dst), data.substr(0, expected_bytes)) << count;
@@ -105,7 +95,7 @@ TYPED_TEST(Contract, CopyToEndOfFileAndByCount) {
   copy(0, sizeof scratch, 0, 0);
   copy(-2, sizeof scratch, EINVAL, 0);
   for (unsigned long size : {0ul, ~0ul}) copy(10, size, EINVAL, 0);  // ~0: negative as signed
-  auto in = zr_test::OpenWith<TypeParam>(this->dir.File("src"), data, O_RDONLY);
+  auto in = OpenWith<TypeParam>(this->dir.File("src"), data, O_RDONLY);
   for (long count : {-1L, 20L}) EXPECT_EQ(ErrnoOf(ShortSink().Copy(*in, count, scratch, 64)), EIO);
 }
 
@@ -125,7 +115,7 @@ TYPED_TEST(Contract, WholeBufferHelpersThrowWithExactMessages) {
             "9 IO problem reading data from stream into buffer.");
   EXPECT_EQ(thrown([&] { Zr_WriteBuf(closed, buf, 10); }),
             "9 Failed to write to stream from buffer");
-  auto fd = zr_test::OpenWith<TypeParam>(this->dir.File("sixty"), Pattern(60), O_RDWR);
+  auto fd = OpenWith<TypeParam>(this->dir.File("sixty"), Pattern(60), O_RDWR);
   EXPECT_EQ(thrown([&] { Zr_ReadBuf(*fd, buf, 100); }),
             "61 Failed to read all data from stream into buffer.");
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -25,9 +26,7 @@ inline std::string Pattern(size_t size, uint32_t seed = 1) {
 template <typename T, typename... Args>
 std::unique_ptr<T> OpenWith(const std::string& path, const std::string& contents, int flags,
                             Args... args) {
-  const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  EXPECT_EQ(write(out, contents.data(), contents.size()), ssize_t(contents.size())) << path;
-  close(out);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
   auto fd = std::make_unique<T>(args...);
   EXPECT_GE(fd->Open(path.c_str(), flags), 0) << path;
   return fd;

@@ -12,12 +12,14 @@ TVO_REVISION_IDENT();
 FILE* const Zr_StreamFileDescriptor::INVALID_STREAM = nullptr;
 
 namespace {
+// The flags are tested bit by bit, first match wins, so an access mode with
+// both bits set (O_RDWR | O_WRONLY) is taken as read-write.
 const char* StdioMode(int flags) {
-  const int access = flags & O_ACCMODE;
-  if ((flags & O_APPEND) != 0 && access == O_RDWR) return "a+b";
-  if ((flags & O_APPEND) != 0 && access == O_WRONLY) return "ab";
-  if (access == O_RDWR) return "r+b";
-  if (access == O_WRONLY) return "wb";
+  const bool append = (flags & O_APPEND) != 0;
+  if (append && (flags & O_RDWR) != 0) return "a+b";
+  if (append && (flags & O_WRONLY) != 0) return "ab";
+  if ((flags & O_RDWR) != 0) return "r+b";
+  if ((flags & O_WRONLY) != 0) return "wb";
   return "rb";
 }
 }  // namespace
