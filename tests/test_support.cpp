@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include <dirent.h>
+#include <ftw.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -15,21 +15,7 @@ namespace {
 std::mutex g_mutex;
 std::vector<AssertRecord> g_records;
 
-void RemoveTree(const std::string& path) {
-  if (DIR* d = opendir(path.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-      std::string child = path + "/" + e->d_name;
-      struct stat st;
-      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        RemoveTree(child);
-      else
-        unlink(child.c_str());
-    }
-    closedir(d);
-  }
-  rmdir(path.c_str());
-}
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 }  // namespace
 
 AssertRecorder::AssertRecorder() {
@@ -73,7 +59,7 @@ TempDir::TempDir() {
   m_path = buf.data();
 }
 
-TempDir::~TempDir() { RemoveTree(m_path); }
+TempDir::~TempDir() { nftw(m_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
