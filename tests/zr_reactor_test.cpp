@@ -52,8 +52,7 @@ class TestReactor : public Zr_Reactor {
   }
   Q ClientTaskNextQueue(int32_t*, char*, uint16_t*, void*, uint32_t status) override {
     runs++;
-    if (status == 0) return kFree;
-    return next == kReady ? Q(next.exchange(kListen)) : Q(next.load());
+    return status == 0 ? kFree : next == kReady ? Q(next.exchange(kListen)) : Q(next.load());
   }
   Q ClientTaskCommand(uint32_t cmd, int32_t sock, char*, uint16_t, void**) override {
     EXPECT_EQ(cmd, 1u);
@@ -79,10 +78,12 @@ class TestReactor : public Zr_Reactor {
     return out;
   }
 
-  // Pauses the listener and every task thread, so the test owns the queues.
+  // Pauses the listener, every task thread and the set-up thread, so the test
+  // owns the queues.
   void Quiesce() {
     std::vector<Zr_Thread<Zr_Reactor>*> all(m_threads, m_threads + m_thread_nr);
     all.push_back(m_listener_thread);
+    if (m_setup_thread != nullptr) all.push_back(m_setup_thread);
     for (auto* t : all) t->Pause();
     WakeupListener();
     for (auto* t : all)
