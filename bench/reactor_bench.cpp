@@ -210,7 +210,7 @@ void BM_ListenerPass_zr(benchmark::State& state) {
   static const char kBytes[1024] = {};
   for (auto _ : state) {
     benchmark::DoNotOptimize(write(r->m_wakeup_pipe[1], kBytes, sizeof kBytes));
-    benchmark::DoNotOptimize(r->ListenerPass(ZR_REACTOR_MAX_FDS));
+    benchmark::DoNotOptimize(r->ListenerPass(ZR_REACTOR_MAX_FDS, ""));
   }
   r->Deinitialize();
 }

@@ -329,10 +329,17 @@ void Zr_Reactor::WakeupTaskThreads(unsigned int count) {
 
 void Zr_Reactor::ListenerThread(Zr_Thread<Zr_Reactor>* thread) {
   (void)thread;
-  ListenerPass(ZR_REACTOR_MAX_FDS);
+  ListenerPass(ZR_REACTOR_MAX_FDS, __PRETTY_FUNCTION__);
 }
 
-uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots) {
+// The listener's checks are reported under the signature of its work
+// function, which the pass belongs to, not under this helper's.
+#define ZR_LISTENER_CHECK(...) \
+  ((__VA_ARGS__)               \
+       ? true                  \
+       : (__tvo_assert_fail(TVO_ASSERT_XSTR_(__VA_ARGS__), __FILE__, __LINE__, function), false))
+
+uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function) {
   if (nr_slots > ZR_REACTOR_MAX_FDS) nr_slots = ZR_REACTOR_MAX_FDS;
   m_poll_fds[0].fd = m_wakeup_pipe[0];
   m_poll_fds[0].events = POLLIN;
@@ -347,11 +354,11 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots) {
   pthread_rwlock_rdlock(&m_task_lock);
   for (Zr_Task* task = m_task_listen.m_begin; task != NULL; task = task->m_next) {
     int32_t sock = task->m_sock;
-    TVO_ASSERT(sock != -1);
+    (void)ZR_LISTENER_CHECK(sock != -1);
     // Tasks beyond the slots wait for a later pass: writing past the arrays
     // would corrupt the reactor.
     if (nfds >= nr_slots) {
-      __tvo_assert_fail("nfds< (1024 * 1024)", __FILE__, __LINE__, __PRETTY_FUNCTION__);
+      __tvo_assert_fail("nfds< (1024 * 1024)", __FILE__, __LINE__, function);
       break;
     }
     m_poll_fds[nfds].fd = sock;
@@ -383,7 +390,7 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots) {
   for (uint32_t i = 1; i < nfds && ready < with_events; i++) {
     if (m_poll_fds[i].revents == 0) continue;
     Zr_Task* t = m_poll_tasks[i];
-    if (!TVO_CHECK(t != NULL)) continue;
+    if (!ZR_LISTENER_CHECK(t != NULL)) continue;
     m_task_listen.Remove(t);
     m_task_ready.Append(t);
     ready++;
@@ -395,6 +402,8 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots) {
   if (without_user_data && m_setup_thread != NULL) m_setup_thread->Resume();
   return ready;
 }
+
+#undef ZR_LISTENER_CHECK
 
 void Zr_Reactor::RunTask(Zr_Thread<Zr_Reactor>* thread, Zr_Task* task) {
   pthread_mutex_lock(&thread->m_mutex);

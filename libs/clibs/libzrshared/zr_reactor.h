@@ -212,8 +212,10 @@ class Zr_Reactor {
 
   // One listener pass that uses at most `nr_slots` poll slots (slot 0 the
   // pipe); tasks beyond them are reported ("nfds< (1024 * 1024)") and wait
-  // for a later pass. Returns the number of tasks made ready.
-  uint32_t ListenerPass(uint32_t nr_slots);
+  // for a later pass. Its checks ("sock != -1", "nfds< (1024 * 1024)",
+  // "t != __null") are reported with `function` as the signature text.
+  // Returns the number of tasks made ready.
+  uint32_t ListenerPass(uint32_t nr_slots, const char* function);
 
   // Takes `task` off the ready queue (already done by the caller), runs the
   // client's callbacks on it in `thread` and puts it where the client says.
