@@ -328,8 +328,7 @@ void Zr_Reactor::WakeupTaskThreads(unsigned int count) {
 }
 
 void Zr_Reactor::ListenerThread(Zr_Thread<Zr_Reactor>* thread) {
-  (void)thread;
-  ListenerPass(ZR_REACTOR_MAX_FDS, __PRETTY_FUNCTION__);
+  ListenerPass(ZR_REACTOR_MAX_FDS, __PRETTY_FUNCTION__, thread);
 }
 
 // The listener's checks are reported under the signature of its work
@@ -339,7 +338,8 @@ void Zr_Reactor::ListenerThread(Zr_Thread<Zr_Reactor>* thread) {
        ? true                  \
        : (__tvo_assert_fail(TVO_ASSERT_XSTR_(__VA_ARGS__), __FILE__, __LINE__, function), false))
 
-uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function) {
+uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function,
+                                  Zr_Thread<Zr_Reactor>* thread) {
   if (nr_slots > ZR_REACTOR_MAX_FDS) nr_slots = ZR_REACTOR_MAX_FDS;
   m_poll_fds[0].fd = m_wakeup_pipe[0];
   m_poll_fds[0].events = POLLIN;
@@ -347,6 +347,15 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function) {
   char scratch[1024];
   ssize_t drained = read(m_wakeup_pipe[0], scratch, sizeof(scratch));
   (void)drained;  // empty (EAGAIN) or not, the pipe is polled below
+  if (thread != NULL) {
+    // A pause or stop asked for after the thread loop last looked has had
+    // its wake-up byte drained just now; polling would make it wait out the
+    // whole poll timeout.
+    pthread_mutex_lock(&thread->m_mutex);
+    bool requested = thread->m_cmd != ZR_THREAD_RUNNING;
+    pthread_mutex_unlock(&thread->m_mutex);
+    if (requested) return 0;
+  }
 
   // Only this thread takes tasks off the listen queue while it runs, so the
   // tasks recorded here are still there when the lock is taken again.
