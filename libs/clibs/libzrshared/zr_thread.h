@@ -16,7 +16,12 @@
 //             asleep (asked to pause and paused), so a caller can count the
 //             sleepers it woke;
 //   Stop()    asks it to leave the loop; final, later Pause()/Resume() leave
-//             it so.
+//             it so;
+//   Hold()    asks it to sleep after its current call until Release() (or
+//             Stop()): unlike a pause, a hold is not cancelled by Resume()
+//             or turned into a pause by Pause(), so the owner that quiesces
+//             its threads cannot have that undone by the threads' own
+//             wake-ups of one another.
 // Every request signals `m_cond`; a signal that finds the thread running is
 // lost harmlessly, because the loop reads `m_cmd` afresh before every call.
 //
@@ -41,6 +46,7 @@ typedef enum {
   ZR_THREAD_RUNNING = 0,  // request: keep calling; report: between calls or inside one
   ZR_THREAD_PAUSED = 1,   // request: stop calling and wait; report: waiting on m_cond
   ZR_THREAD_STOPPED = 2,  // request: leave the loop (final); report: the thread is ending
+  ZR_THREAD_HELD = 3,     // request only: as paused, lifted by Release() or Stop() alone
 } zr_thread_state_t;
 
 template <class T>
@@ -87,10 +93,11 @@ class Zr_Thread {
     return rc;
   }
 
-  // Requests a pause after the current call, unless a stop was requested.
+  // Requests a pause after the current call, unless a stop or a hold was
+  // requested.
   void Pause() {
     pthread_mutex_lock(&m_mutex);
-    if (m_cmd != ZR_THREAD_STOPPED) m_cmd = ZR_THREAD_PAUSED;
+    if (m_cmd == ZR_THREAD_RUNNING) m_cmd = ZR_THREAD_PAUSED;
     pthread_cond_signal(&m_cond);
     pthread_mutex_unlock(&m_mutex);
   }
@@ -105,17 +112,34 @@ class Zr_Thread {
 
   // Requests running again. Returns true only when the thread was asleep
   // (asked to pause and paused); false when it was running, about to sleep
-  // (the pause is then cancelled) or stopping (nothing changes).
+  // (the pause is then cancelled), held or stopping (nothing changes).
   bool Resume() {
     pthread_mutex_lock(&m_mutex);
     bool was_asleep = false;
-    if (m_cmd != ZR_THREAD_STOPPED) {
+    if (m_cmd == ZR_THREAD_RUNNING || m_cmd == ZR_THREAD_PAUSED) {
       was_asleep = m_cmd == ZR_THREAD_PAUSED && m_state == ZR_THREAD_PAUSED;
       m_cmd = ZR_THREAD_RUNNING;
     }
     pthread_cond_signal(&m_cond);
     pthread_mutex_unlock(&m_mutex);
     return was_asleep;
+  }
+
+  // Requests a sleep after the current call that only Release() or Stop()
+  // ends; the thread then reports ZR_THREAD_PAUSED. Ignored once stopping.
+  void Hold() {
+    pthread_mutex_lock(&m_mutex);
+    if (m_cmd != ZR_THREAD_STOPPED) m_cmd = ZR_THREAD_HELD;
+    pthread_cond_signal(&m_cond);
+    pthread_mutex_unlock(&m_mutex);
+  }
+
+  // Lifts a hold: the thread runs again. Does nothing unless it is held.
+  void Release() {
+    pthread_mutex_lock(&m_mutex);
+    if (m_cmd == ZR_THREAD_HELD) m_cmd = ZR_THREAD_RUNNING;
+    pthread_cond_signal(&m_cond);
+    pthread_mutex_unlock(&m_mutex);
   }
 
   // The state the thread reports, read under its mutex.
@@ -131,14 +155,15 @@ class Zr_Thread {
     if (m_thread != 0) pthread_join(m_thread, NULL);
   }
 
-  // The thread loop; `arg` is the Zr_Thread.
+  // The thread loop; `arg` is the Zr_Thread. Without an object or a work
+  // function (reported) the loop ends at once, as if stopped.
   static void* Run(void* arg) {
     Zr_Thread<T>* zr_thread = static_cast<Zr_Thread<T>*>(arg);
-    TVO_ASSERT(zr_thread->m_clss);
-    TVO_ASSERT(zr_thread->m_func);
+    bool runnable = TVO_CHECK(zr_thread->m_clss);
+    runnable = TVO_CHECK(zr_thread->m_func) && runnable;
     pthread_mutex_lock(&zr_thread->m_mutex);
-    for (;;) {
-      while (zr_thread->m_cmd == ZR_THREAD_PAUSED) {
+    while (runnable) {
+      while (zr_thread->m_cmd == ZR_THREAD_PAUSED || zr_thread->m_cmd == ZR_THREAD_HELD) {
         zr_thread->m_state = ZR_THREAD_PAUSED;
         pthread_cond_wait(&zr_thread->m_cond, &zr_thread->m_mutex);
       }
