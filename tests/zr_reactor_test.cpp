@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <fstream>
@@ -36,6 +37,7 @@ class TestReactor : public Zr_Reactor {
   void* slow = nullptr;  // this task waits for `released`; DoCommand need not wait for it
   std::atomic<int> next{kHold}, runs{0}, echoed{0};
   std::function<Q(int32_t)> command = [](int32_t) { return kListen; };
+  int32_t throw_cleanup = -2;  // the cleanup of this socket throws, once
 
   uint32_t ClientTaskExecute(int32_t sock, char*, uint16_t, void** ud) override {
     Record("execute", sock);
@@ -61,6 +63,7 @@ class TestReactor : public Zr_Reactor {
   }
   void ClientTaskCleanup(int32_t sock, char*, uint16_t, void** ud) override {
     Record("cleanup", sock);
+    if (sock == throw_cleanup && (throw_cleanup = -2)) throw std::runtime_error("cleanup");
     if (*ud != this) *ud = nullptr;  // the reactor itself as user data is left, to be reported
   }
   bool ClientTaskSuspendRequired(void* ud) override { return !ud || ud != slow; }
@@ -198,9 +201,13 @@ TEST(ReactorTasks, TaskAddOrderLimitsLookupsCheckedMovesAndListenerPassesInTheir
   EXPECT_STREQ(r->m_task_listen.m_begin->m_next->m_host, "");
   EXPECT_EQ(read(r->m_wakeup_pipe[0], byte, sizeof byte), 3);
   int ud = 0;
+  while (write(r->m_wakeup_pipe[1], byte, sizeof byte) > 0) continue;  // the wake-up will fail
+  errno = 0;
   EXPECT_EQ(r->TaskAdd(11, "h", 1, &ud), 0);
+  EXPECT_EQ(errno, 0);  // left as the caller had it
+  while (read(r->m_wakeup_pipe[0], byte, sizeof byte) > 0) continue;
   EXPECT_EQ(r->TaskAdd(12, "h", 1, nullptr), -1);  // full: refused, listener still woken
-  EXPECT_EQ(read(r->m_wakeup_pipe[0], byte, sizeof byte), 2);
+  EXPECT_EQ(read(r->m_wakeup_pipe[0], byte, sizeof byte), 1);
   EXPECT_EQ(r->TaskAdd(&ud), -1);
   for (Q q : {r->TaskCheck(70007), r->TaskCheck(&ud), r->TaskCheck(nullptr)}) EXPECT_EQ(q, kListen);
 
@@ -297,13 +304,73 @@ TEST(ReactorCommand, CommandAndCleanupVisitListenReadyHoldInOrder) {
   EXPECT_THROW(r->DoCommand(1), std::runtime_error);
   EXPECT_EQ(r->SocksOf("command"), (std::vector<int32_t>{101, 102, 103, 104, 101, 102, 103}));
   EXPECT_EQ(r->Socks(kHold), (std::vector<int32_t>{103, 104}));
+  // A throwing cleanup loses no task either: a second Deinitialize ends the
+  // one it threw for and the rest.
+  r->throw_cleanup = 101;
+  EXPECT_THROW(r->Deinitialize(), std::runtime_error);
   EXPECT_EQ(r->Deinitialize(), 0);
-  EXPECT_EQ(r->SocksOf("cleanup"), (std::vector<int32_t>{102, 101, 103, 104}));
+  EXPECT_EQ(r->SocksOf("cleanup"), (std::vector<int32_t>{102, 101, 101, 103, 104}));
   EXPECT_TRUE(r->m_task_free.IsEmpty() && !r->m_threads && !r->m_setup_thread);
   EXPECT_EQ(r->Initialize(1, 1, 0, false), -1);  // initialised once in its life
   // Only the task whose user data was left set is reported.
   EXPECT_EQ(rec.Exprs(), (std::vector<std::string>{"task->m_user_data == __null", "m_task_nr == 0",
                                                    "m_thread_nr == 0"}));
+}
+
+// Socket-less jobs that go straight back to the ready queue after every run,
+// so the task threads keep waking one another. A command must still quiesce
+// them: no job runs while ClientTaskCommand does, and every job, including
+// one added while the command pauses the threads, reaches the command.
+class CyclingReactor : public Zr_Reactor {
+ public:
+  CyclingReactor() {}
+  ~CyclingReactor() override { Deinitialize(); }
+  std::atomic<int> running{0}, runs{0}, overlaps{0};
+  std::atomic<bool> cycle{true}, add_while_pausing{false};
+  std::vector<void*> commanded;  // DoCommand's thread only
+  int job = 0, added = 0;
+
+  uint32_t ClientTaskExecute(int32_t, char*, uint16_t, void**) override {
+    running++, runs++;
+    std::this_thread::yield();
+    running--;
+    return 1;
+  }
+  Q ClientTaskNextQueue(int32_t*, char*, uint16_t*, void*, uint32_t) override {
+    return cycle ? kReady : kHold;
+  }
+  bool NeedSuspend(Zr_Task* task) override {
+    if (add_while_pausing.exchange(false)) {
+      EXPECT_EQ(TaskAdd(&added), 0);
+    }
+    return Zr_Reactor::NeedSuspend(task);
+  }
+  Q ClientTaskCommand(uint32_t, int32_t, char*, uint16_t, void** ud) override {
+    commanded.push_back(*ud);
+    for (int i = 0; i < 50; i++, std::this_thread::yield()) overlaps += running.load();
+    return kHold;
+  }
+  void ClientTaskCleanup(int32_t, char*, uint16_t, void** ud) override { *ud = nullptr; }
+};
+
+TEST(ReactorCommand, QuiescesJobsThatKeepRequeueingThemselves) {
+  for (uint32_t threads : {1u, 3u}) {
+    auto r = std::make_unique<CyclingReactor>();
+    ASSERT_EQ(r->Initialize(threads, 4, 0, false), 0);
+    ASSERT_EQ(r->TaskAdd(&r->job), 0);
+    ASSERT_TRUE(zr_test::WaitUntil([&] { return r->runs > 100; }));
+    r->add_while_pausing = true;
+    auto cmd = std::async(std::launch::async, [&] { return r->DoCommand(1); });
+    bool returned = cmd.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    r->cycle = false;  // lets a hung command finish, so the test ends either way
+    EXPECT_TRUE(returned) << threads << " threads";
+    EXPECT_EQ(cmd.get(), 0);
+    EXPECT_EQ(r->overlaps, 0) << threads << " threads";
+    std::sort(r->commanded.begin(), r->commanded.end());
+    std::vector<void*> both = {&r->job, &r->added};
+    std::sort(both.begin(), both.end());
+    EXPECT_EQ(r->commanded, both) << threads << " threads";
+  }
 }
 
 // Writers ping many socketpairs through an echoing reactor while commands

@@ -36,6 +36,23 @@ class RwLockGuard {
   pthread_rwlock_t* m_lock;
 };
 
+// Closes both ends of a pipe (each once, leaving -1) at the end of a scope.
+class PipeCloser {
+ public:
+  explicit PipeCloser(int32_t* ends) : m_ends(ends) {}
+  ~PipeCloser() {
+    for (int end = 0; end < 2; end++) {
+      if (m_ends[end] != -1) {
+        close(m_ends[end]);
+        m_ends[end] = -1;
+      }
+    }
+  }
+
+ private:
+  int32_t* m_ends;
+};
+
 uint64_t NowMicros() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -186,35 +203,33 @@ int32_t Zr_Reactor::Deinitialize() {
   m_threads = NULL;
   FreeStoppedThread(m_setup_thread);
 
-  {
-    RwLockGuard lock(&m_task_lock, true);
-    Zr_DList<Zr_Task>* queued[] = {&m_task_listen, &m_task_ready, &m_task_hold};
-    for (Zr_DList<Zr_Task>* queue : queued) {
-      while (Zr_Task* task = queue->RemoveFirst()) {
-        ClientTaskCleanup(task->m_sock, task->m_host, task->m_port, &task->m_user_data);
-        TVO_ASSERT(task->m_user_data == NULL);
-        delete task;
-      }
-    }
-    while (Zr_Task* task = m_task_free.RemoveFirst()) {
+  // The pipe is closed last, and also when a cleanup callback throws.
+  PipeCloser close_pipe(m_wakeup_pipe);
+  RwLockGuard lock(&m_task_lock, true);
+  Zr_DList<Zr_Task>* queued[] = {&m_task_listen, &m_task_ready, &m_task_hold};
+  for (Zr_DList<Zr_Task>* queue : queued) {
+    // A task leaves its queue only after its cleanup returned: if the
+    // callback throws, it and the rest stay queued for another Deinitialize.
+    while (Zr_Task* task = queue->m_begin) {
+      ClientTaskCleanup(task->m_sock, task->m_host, task->m_port, &task->m_user_data);
+      queue->RemoveFirst();
       TVO_ASSERT(task->m_user_data == NULL);
       delete task;
     }
   }
-
-  for (int end = 0; end < 2; end++) {
-    if (m_wakeup_pipe[end] != -1) {
-      close(m_wakeup_pipe[end]);
-      m_wakeup_pipe[end] = -1;
-    }
+  while (Zr_Task* task = m_task_free.RemoveFirst()) {
+    TVO_ASSERT(task->m_user_data == NULL);
+    delete task;
   }
   return 0;
 }
 
 void Zr_Reactor::WakeupListener() {
+  const int saved = errno;  // callers promise to leave errno alone
   const char byte = 0;
   ssize_t rc = write(m_wakeup_pipe[1], &byte, 1);
   (void)rc;  // a full pipe already wakes the listener; a closed one has none
+  errno = saved;
 }
 
 int32_t Zr_Reactor::TaskAdd(int sock, const char* host, unsigned short port, void* user_data) {
@@ -463,8 +478,12 @@ void Zr_Reactor::TaskSetupThread(Zr_Thread<Zr_Reactor>* thread) {
 int32_t Zr_Reactor::DoCommand(unsigned int cmd) {
   if (cmd != 1) return 0;
 
+  // Held, not paused: the wake-ups that threads and clients send one another
+  // meanwhile (a task put back on the ready queue, TaskAdd, the listener)
+  // resume paused threads, and would undo the quiesce; a hold lasts until
+  // the Release below.
   if (m_listener_thread != NULL) {
-    m_listener_thread->Pause();
+    m_listener_thread->Hold();
     // The listener sees the request only between passes; the byte ends its
     // poll now rather than at the timeout.
     WakeupListener();
@@ -472,10 +491,10 @@ int32_t Zr_Reactor::DoCommand(unsigned int cmd) {
   }
   if (m_threads != NULL) {
     for (uint32_t i = m_thread_nr; i-- > 0;) {
-      if (m_threads[i] != NULL) m_threads[i]->Pause();
+      if (m_threads[i] != NULL) m_threads[i]->Hold();
     }
   }
-  if (m_setup_thread != NULL) m_setup_thread->Pause();
+  if (m_setup_thread != NULL) m_setup_thread->Hold();
 
   if (m_threads != NULL) {
     for (uint32_t i = m_thread_nr; i-- > 0;) {
@@ -513,12 +532,12 @@ int32_t Zr_Reactor::DoCommand(unsigned int cmd) {
     }
   }
 
-  if (m_listener_thread != NULL) m_listener_thread->Resume();
+  if (m_listener_thread != NULL) m_listener_thread->Release();
   if (m_threads != NULL) {
     for (uint32_t i = m_thread_nr; i-- > 0;) {
-      if (m_threads[i] != NULL) m_threads[i]->Resume();
+      if (m_threads[i] != NULL) m_threads[i]->Release();
     }
   }
-  if (m_setup_thread != NULL) m_setup_thread->Resume();
+  if (m_setup_thread != NULL) m_setup_thread->Release();
   return 0;
 }

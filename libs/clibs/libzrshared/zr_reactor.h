@@ -147,7 +147,11 @@ class Zr_Reactor {
   // Stops and joins every thread, hands every task on the listen, ready and
   // hold queues (in that order) to ClientTaskCleanup, deletes every task and
   // closes the pipe. Safe after a failed Initialize and when called twice.
-  // `m_task_nr` and `m_thread_nr` keep their values. Returns 0.
+  // If ClientTaskCleanup throws, the exception passes on with the lock
+  // released and the pipe closed; the task it threw for and those not yet
+  // visited stay queued, and another Deinitialize (which the destructor of
+  // a derived class may call) ends them. `m_task_nr` and `m_thread_nr` keep
+  // their values. Returns 0.
   int32_t Deinitialize();
 
   // ---- Client operations (any thread, between Initialize and Deinitialize) ----
@@ -179,8 +183,15 @@ class Zr_Reactor {
   // whose NeedSuspend says so), passes every task of the listen, ready and
   // hold queues, in that order, to ClientTaskCommand, puts each on the queue
   // it returns, and restarts every thread. Other codes do nothing. Returns
-  // 0. If ClientTaskCommand throws, the lock is released, the task it threw
-  // for and those not yet visited go to the hold queue, the threads stay
+  // 0. Nothing cancels the pause until the restart: tasks that threads or
+  // clients queue meanwhile (TaskAdd, a task put back on the ready queue)
+  // wake no thread and wait on their queue, so they reach ClientTaskCommand
+  // like any other queued task; a thread DoCommand did not wait for finishes
+  // its task and then pauses too. So no ClientTaskExecute of a thread it
+  // waited for runs between the pause and the restart, and DoCommand
+  // returns once every such call in progress has returned. If
+  // ClientTaskCommand throws, the lock is released, the task it threw for
+  // and those not yet visited go to the hold queue, the threads stay
   // paused, and the exception passes on.
   int32_t DoCommand(unsigned int cmd);
 
@@ -192,8 +203,9 @@ class Zr_Reactor {
   // is not lost to the pool. The caller holds `m_task_lock` for writing.
   void TaskMoveToQueue(Zr_Task* task, zr_reactor_queue_t queue, bool wakeup);
 
-  // Sets every task thread that is not stopping to run, highest index
-  // first, and returns once `count` of them had been asleep. Takes one
+  // Sets every task thread that is neither stopping nor held by DoCommand
+  // to run, highest index first, and returns once `count` of them had been
+  // asleep. Takes one
   // thread mutex at a time; the caller may hold `m_task_lock`.
   void WakeupTaskThreads(unsigned int count);
 
