@@ -1,6 +1,7 @@
 // Sequential writes and reads of a 64 MiB file region in pieces of 1, 16,
 // 100 and 4096 bytes, through the buffered descriptor, glibc stdio with a
-// 64 KiB buffer (fwrite/fread), and the plain descriptor.
+// 64 KiB buffer (fwrite/fread), the stream descriptor over the same stdio
+// buffer, and the plain descriptor.
 //
 // One benchmark iteration moves one piece; pieces go in batches, and the
 // position wraps to the start of the file before it would pass 64 MiB, so a
@@ -13,6 +14,7 @@
 // engine's processes have, and the baseline must pay what users pay.
 #include "Zr_BufferedFileDescriptor.h"
 #include "Zr_FileDescriptor.h"
+#include "Zr_StreamFileDescriptor.h"
 
 #include <benchmark/benchmark.h>
 
@@ -24,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -68,7 +71,11 @@ class DescriptorIo {
     Zr_FileDescriptor* p = &m_fd;
     benchmark::DoNotOptimize(p);
     m_io = p;
-    return m_io->Open(path.c_str(), flags, 0600) >= 0;
+    const bool opened = m_io->Open(path.c_str(), flags, 0600) >= 0;
+    if constexpr (std::is_same_v<Concrete, Zr_StreamFileDescriptor>) {
+      return opened && setvbuf(m_fd.GetFile(), m_buffer.get(), _IOFBF, kStdioBuffer) == 0;
+    }
+    return opened;
   }
   void Write(const char* data, size_t n) { m_io->Write(data, n); }
   void Read(char* data, size_t n) { m_io->Read(data, n); }
@@ -76,6 +83,7 @@ class DescriptorIo {
   void Close() { m_io->Close(); }
 
  private:
+  std::unique_ptr<char[]> m_buffer{new char[kStdioBuffer]};  // a stream's; outlives it
   Concrete m_fd;
   Zr_FileDescriptor* m_io = nullptr;
 };
@@ -149,6 +157,7 @@ int main(int argc, char** argv) {
     for (size_t piece : kPieces) {
       Register<DescriptorIo<Zr_BufferedFileDescriptor>>(operation, "zr_buffered", piece);
       Register<StdioIo>(operation, "stdio", piece);
+      Register<DescriptorIo<Zr_StreamFileDescriptor>>(operation, "zr_stream", piece);
       Register<DescriptorIo<Zr_FileDescriptor>>(operation, "zr_plain", piece);
     }
   }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 
 #include "fileio_test_util.h"
 #include "test_support.h"
@@ -18,7 +19,8 @@ namespace {
 
 TEST(BufferedConstruction, ARefusedBufferStaysTheCallersAnAcceptedOneIsFreed) {
   std::unique_ptr<char[]> offered(new char[16]);  // else ASan reports a double free
-  EXPECT_THROW(Zr_BufferedFileDescriptor fd(offered.get(), 0, true), Zr_ErrnoException);
+  for (unsigned long size : {0ul, SSIZE_MAX + 1ul})
+    EXPECT_THROW(Zr_BufferedFileDescriptor fd(offered.get(), size, true), Zr_ErrnoException);
   Zr_BufferedFileDescriptor owned(new char[8], 8, true);  // else LSan reports a leak
 }
 

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <type_traits>
+#include <vector>
 
 #include "Zr_BufferedFileDescriptor.h"
 #include "Zr_StreamFileDescriptor.h"
@@ -27,6 +29,15 @@ struct ShortSink : Zr_FileDescriptor {
   bool IsOpen() override { return true; }
   int64_t Write(void const*, unsigned long count) override { return count < 10 ? count : 10; }
 };
+
+// errno of each call that takes a buffer and a count, given these.
+template <typename T>
+std::vector<int> Refusals(T& fd, char* b, unsigned long n) {
+  std::vector<int> e = {ErrnoOf(fd.Read(b, n)), ErrnoOf(fd.Write(b, n))};
+  if constexpr (std::is_same_v<T, Zr_BufferedFileDescriptor>)
+    e.insert(e.end(), {ErrnoOf(fd.UnbufferedRead(b, n)), ErrnoOf(fd.UnbufferedWrite(b, n))});
+  return e;
+}
 
 template <typename T>
 struct Contract : ::testing::Test {
@@ -56,10 +67,13 @@ TYPED_TEST(Contract, ClosedOpenClosedAgainAndMkSTemp) {
 
   const std::string data = Pattern(20000);
   EXPECT_EQ(fd.Write(data.data(), data.size()), 20000);
-  EXPECT_EQ(ErrnoOf(fd.Write(nullptr, 1)), EFAULT);
-  EXPECT_EQ(ErrnoOf(fd.Read(nullptr, 1)), EFAULT);
   EXPECT_EQ(fd.Seek(0, SEEK_SET), 0);
   EXPECT_EQ(fd.Read(buf, 3), 3);  // read-ahead that the close must drop
+  // Refused before any copy or descriptor I/O.
+  const off_t where = lseek(first, 0, SEEK_CUR);
+  for (int e : Refusals(fd, nullptr, 1)) EXPECT_EQ(e, EFAULT);
+  for (int e : Refusals(fd, buf, SSIZE_MAX + 1ul)) EXPECT_EQ(e, EINVAL);
+  EXPECT_EQ(lseek(first, 0, SEEK_CUR), where);
   EXPECT_EQ(fd.Close(), 0);
   EXPECT_EQ(fcntl(first, F_GETFD), -1);
   EXPECT_EQ(ReadFileContents(path), data);

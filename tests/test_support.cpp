@@ -2,10 +2,13 @@
 
 #include <ftw.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -83,6 +86,33 @@ std::string ReadFileContents(const std::string& path) {
   }
   close(fd);
   return out;
+}
+
+void ThroughPipeUnderSignals(const std::function<void(int fd)>& writer,
+                             const std::function<void(int fd)>& reader) {
+  struct sigaction sa = {}, old;
+  sa.sa_handler = [](int) {};
+  int p[2];
+  if (sigaction(SIGUSR1, &sa, &old) != 0 || pipe(p) != 0) throw std::runtime_error("set-up");
+  fcntl(p[1], F_SETPIPE_SZ, 4096);
+  std::atomic<int> running{2};
+  std::thread w([&] { writer(p[1]), --running; }), r([&] { reader(p[0]), --running; });
+  for (; running > 0; usleep(200))
+    for (std::thread* t : {&w, &r}) pthread_kill(t->native_handle(), SIGUSR1);
+  w.join();
+  r.join();
+  sigaction(SIGUSR1, &old, nullptr);
+}
+
+std::string ReadSlowly(int fd) {
+  std::string got;
+  char buf[333];
+  for (ssize_t n, reads = 1; (n = read(fd, buf, sizeof buf)) != 0; ++reads) {
+    if (n > 0) got.append(buf, size_t(n));
+    if (reads % 8 == 0) usleep(500);
+    if (n < 0 && errno != EINTR) break;
+  }
+  return got;
 }
 
 }  // namespace zr_test

@@ -59,6 +59,17 @@ bool WaitUntil(const std::function<bool()>& cond,
 // The whole contents of a file read through a separate descriptor.
 std::string ReadFileContents(const std::string& path);
 
+// Runs `writer` and `reader` on their own threads, at the two ends of a
+// 4 KiB pipe, which each closes when done, while this thread hits both with
+// SIGUSR1 every 200 us (the handler installed without SA_RESTART, so
+// blocked calls fail with EINTR).
+void ThroughPipeUnderSignals(const std::function<void(int fd)>& writer,
+                             const std::function<void(int fd)>& reader);
+
+// Reads `fd` to end of file in odd-sized pieces, pausing now and then so
+// that the writer keeps meeting a full pipe; returns what it read.
+std::string ReadSlowly(int fd);
+
 // Signature texts come from __PRETTY_FUNCTION__, whose form is the
 // compiler's: with g++ (the reference) they must match exactly; with clang
 // the report must at least name the same function.

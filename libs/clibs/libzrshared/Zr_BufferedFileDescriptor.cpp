@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -10,8 +11,10 @@ TVO_REVISION_IDENT();
 namespace {
 const unsigned long kDefaultBufferSize = 0x10000;
 
+// No real buffer exceeds SSIZE_MAX bytes; refusing a size that claims so
+// keeps every transfer that fits in the buffer within SSIZE_MAX.
 char* CheckedBuffer(char* buffer, unsigned long size) {
-  if (buffer == nullptr || size == 0) throw Zr_ErrnoException(EINVAL);
+  if (buffer == nullptr || size == 0 || size > SSIZE_MAX) throw Zr_ErrnoException(EINVAL);
   return buffer;
 }
 
@@ -40,8 +43,10 @@ inline void CopySmall(char* dst, const char* src, size_t n) {
   }
 }
 
-// Checks a buffered transfer before it touches the buffer: EBADF on a
-// closed object, EFAULT for a null buffer with a non-zero count.
+// Checks a transfer before it touches the buffer or the descriptor, in the
+// plain descriptor's order: EBADF on a closed object, EFAULT for a null
+// buffer with a non-zero count, EINVAL for a count above SSIZE_MAX (which
+// no result could report).
 bool Refused(bool open, const void* buffer, unsigned long count) {
   if (!open) {
     errno = EBADF;
@@ -49,6 +54,10 @@ bool Refused(bool open, const void* buffer, unsigned long count) {
   }
   if (buffer == nullptr && count != 0) {
     errno = EFAULT;
+    return true;
+  }
+  if (count > SSIZE_MAX) {
+    errno = EINVAL;
     return true;
   }
   return false;
@@ -147,7 +156,8 @@ int64_t Zr_BufferedFileDescriptor::Write(void const* buffer, unsigned long count
   // Fast path: the piece joins pending output without filling the buffer.
   // Pending output exists only in writing mode, outside direct mode and on
   // an object that passed the open check when it was buffered (Close drops
-  // it), so nothing else needs checking here.
+  // it), and a piece that fits is within SSIZE_MAX, so nothing else needs
+  // checking here.
   if (count <= kSmallCopy && m_write_len != 0 && count < m_buf_size - m_write_len &&
       buffer != nullptr) {
     CopySmall(m_buf + m_write_len, static_cast<const char*>(buffer), count);
@@ -158,7 +168,8 @@ int64_t Zr_BufferedFileDescriptor::Write(void const* buffer, unsigned long count
 }
 
 int64_t Zr_BufferedFileDescriptor::writeGeneral(void const* buffer, unsigned long count) {
-  // Larger pieces that fit: as the inline fast path, with a real memcpy.
+  // Larger pieces that fit: as the inline fast path, with a real memcpy
+  // (the buffer size is at most SSIZE_MAX).
   if (m_write_len != 0 && count < m_buf_size - m_write_len && buffer != nullptr) {
     memcpy(m_buf + m_write_len, buffer, count);
     m_write_len += count;
@@ -189,7 +200,8 @@ int64_t Zr_BufferedFileDescriptor::writeGeneral(void const* buffer, unsigned lon
 int64_t Zr_BufferedFileDescriptor::Read(void* buffer, unsigned long count) {
   // Fast path: unread read-ahead holds the whole piece. As with pending
   // output, read-ahead exists only in reading mode, outside direct mode, on
-  // an object that was open when it was read (Close and Flush drop it).
+  // an object that was open when it was read (Close and Flush drop it), and
+  // no read-ahead exceeds the buffer size, which is at most SSIZE_MAX.
   if (count <= kSmallCopy && count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
     CopySmall(static_cast<char*>(buffer), m_buf + m_read_pos, count);
     m_read_pos += count;
@@ -286,14 +298,14 @@ int Zr_BufferedFileDescriptor::Stat(struct stat* buffer) {
 }
 
 int64_t Zr_BufferedFileDescriptor::UnbufferedWrite(void const* buffer, unsigned long count) {
-  if (Flush() == -1) return -1;
+  if (Refused(IsOpen(), buffer, count) || Flush() == -1) return -1;
   const int64_t n = Zr_FileDescriptor::Write(buffer, count);
   if (n > 0) followDescriptor();
   return n;
 }
 
 int64_t Zr_BufferedFileDescriptor::UnbufferedRead(void* buffer, unsigned long count) {
-  if (Flush() == -1) return -1;
+  if (Refused(IsOpen(), buffer, count) || Flush() == -1) return -1;
   const int64_t n = Zr_FileDescriptor::Read(buffer, count);
   if (n > 0) followDescriptor();
   return n;

@@ -47,8 +47,9 @@ class Zr_BufferedFileDescriptor : public Zr_FileDescriptor {
  public:
   // Uses the caller's `buffer` of `size` bytes, released with delete[] by
   // the object when `take_ownership`; otherwise it must outlive the object.
-  // Throws Zr_ErrnoException(EINVAL) for a null buffer or a size of 0 (the
-  // buffer is then not released, even when ownership was offered).
+  // Throws Zr_ErrnoException(EINVAL) for a null buffer or a size of 0 or
+  // above SSIZE_MAX (the buffer is then not released, even when ownership
+  // was offered).
   Zr_BufferedFileDescriptor(char* buffer, unsigned long size, bool take_ownership);
   // Allocates a buffer of `size` bytes. Throws Zr_ErrnoException(EINVAL)
   // for a size of 0; an allocation failure throws std::bad_alloc.
@@ -70,7 +71,9 @@ class Zr_BufferedFileDescriptor : public Zr_FileDescriptor {
   // fills. Returns `count`; -1 with errno when writing a full buffer failed
   // (the bytes taken so far stay pending: retry with Flush, since repeating
   // the whole Write would store them twice), EBADF when closed, EFAULT for
-  // a null buffer with a non-zero count. Direct mode: UnbufferedWrite.
+  // a null buffer with a non-zero count, EINVAL for a count above SSIZE_MAX
+  // (refused before the buffer or descriptor is touched). Direct mode:
+  // UnbufferedWrite.
   int64_t Write(void const* buffer, unsigned long count) override;
 
   // Copies up to `count` bytes from the read-ahead, refilling it (one read
@@ -78,9 +81,10 @@ class Zr_BufferedFileDescriptor : public Zr_FileDescriptor {
   // or fewer at end of file or when a refill failed after some bytes were
   // delivered (the error then shows on the next call); -1 with errno when
   // nothing was delivered, EBADF when closed, EFAULT for a null buffer with a
-  // non-zero count. On a pipe or socket a refill waits for a full buffer or
-  // end of file, as the safe_ layer completes every read. Direct mode:
-  // UnbufferedRead.
+  // non-zero count, EINVAL for a count above SSIZE_MAX (refused before the
+  // buffer or descriptor is touched). On a pipe or socket a refill waits for
+  // a full buffer or end of file, as the safe_ layer completes every read.
+  // Direct mode: UnbufferedRead.
   int64_t Read(void* buffer, unsigned long count) override;
 
   // Flushes first, then as in Zr_FileDescriptor. Seek's result becomes the
@@ -98,10 +102,12 @@ class Zr_BufferedFileDescriptor : public Zr_FileDescriptor {
   int Stat(struct stat* buffer) override;
 
   // Flushes first, then one write of `count` bytes straight to the
-  // descriptor. Returns `count`, or -1 with errno.
+  // descriptor. Returns `count`, or -1 with errno; EBADF, EFAULT and EINVAL
+  // as for Write come before the flush.
   virtual int64_t UnbufferedWrite(void const* buffer, unsigned long count);
   // Flushes first, then one read of up to `count` bytes straight from the
-  // descriptor. Returns the bytes read, or -1 with errno.
+  // descriptor. Returns the bytes read, or -1 with errno; EBADF, EFAULT and
+  // EINVAL as for Read come before the flush.
   virtual int64_t UnbufferedRead(void* buffer, unsigned long count);
   // Writing mode: writes the pending output (kept on failure for a retry).
   // Reading mode: drops the read-ahead and moves the descriptor back to the

@@ -69,12 +69,12 @@ class Zr_FileDescriptor {
 
   // Guarded. Writes all `count` bytes (safe_write completes partial writes).
   // Returns `count`, or -1 with errno; a null buffer with a non-zero count
-  // gives EFAULT.
+  // gives EFAULT, a count above SSIZE_MAX EINVAL.
   virtual int64_t Write(void const* buffer, unsigned long count);
 
   // Guarded. Reads up to `count` bytes; fewer only at end of file. Returns
   // the bytes read, or -1 with errno; a null buffer with a non-zero count
-  // gives EFAULT.
+  // gives EFAULT, a count above SSIZE_MAX EINVAL.
   virtual int64_t Read(void* buffer, unsigned long count);
 
   // Copies from `source`'s current position to this object's, through

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <tvo/safe_io.h>
@@ -22,6 +23,10 @@ const char* StdioMode(int flags) {
   if ((flags & O_WRONLY) != 0) return "wb";
   return "rb";
 }
+
+// fclose and fseeko64 write pending output themselves, where a signal could
+// make stdio drop it; safe_fflush writes it first with signals held off.
+int FlushPending(FILE* file) { return __fpending(file) == 0 ? 0 : safe_fflush(file); }
 }  // namespace
 
 #define ZR_GUARD_STREAM() \
@@ -81,10 +86,14 @@ int Zr_StreamFileDescriptor::adopt(int fd, const char* mode) {
 
 int Zr_StreamFileDescriptor::Close() {
   ZR_GUARD_STREAM();
+  const int flushed = FlushPending(m_file);
+  const int saved = errno;
   const int result = ::fclose(m_file);
   // fclose releases the stream even when it fails; never touch it again.
   m_file = INVALID_STREAM;
-  return result;
+  if (flushed == 0) return result;
+  errno = saved;
+  return -1;
 }
 
 int64_t Zr_StreamFileDescriptor::Write(void const* buffer, unsigned long count) {
@@ -108,6 +117,7 @@ int64_t Zr_StreamFileDescriptor::Read(void* buffer, unsigned long count) {
 
 int64_t Zr_StreamFileDescriptor::Seek(long offset, int whence) {
   ZR_GUARD_STREAM();
+  if (FlushPending(m_file) != 0) return -1;
   return ::fseeko64(m_file, offset, whence);
 }
 

@@ -21,6 +21,14 @@
 // fail with EBADF while no stream is held. Sync and DataSync rely on the
 // safe_ layer to flush the stream's buffer before syncing.
 //
+// Output: every byte Write accepted reaches the descriptor once and in
+// order, or the Write that fills the stream's buffer, or a later Flush,
+// Sync, DataSync, Seek or Close, returns -1; after that, how much of the
+// buffered output arrived is unknown (see tvo/safe_io.h: stdio drops its
+// buffer when a write fails, so signal handlers are held off while stdio
+// writes and run once it is done). As stdio requires, a Read that follows
+// a Write needs a Flush or Seek between them.
+//
 // Threads: nothing is locked by this class; one object is used by one thread
 // at a time. MkSTemp changes the process-wide creation mask during the call.
 #ifndef ZR_STREAMFILEDESCRIPTOR_H
@@ -56,15 +64,17 @@ class Zr_StreamFileDescriptor : public Zr_FileDescriptor {
   // is opened as a "r+b" stream. Returns its descriptor number, or -1 with
   // errno. The file stays on disk whatever happens.
   int MkSTemp(char* path_template) override;
-  // Guarded. fclose; the object is closed afterwards in any case. Returns 0,
-  // or -1 with errno.
+  // Guarded. Flushes pending output with safe_fflush, then fclose; the object
+  // is closed afterwards in any case. Returns 0, or -1 with errno (the
+  // flush's when that failed).
   int Close() override;
   // Guarded. safe_fwrite / safe_fread through the stream's buffer. Results
   // as in Zr_FileDescriptor; a null buffer with a non-zero count gives
   // EFAULT.
   int64_t Write(void const* buffer, unsigned long count) override;
   int64_t Read(void* buffer, unsigned long count) override;
-  // Guarded. fseeko64. Returns 0 (not the offset), or -1 with errno.
+  // Guarded. Flushes pending output with safe_fflush, then fseeko64. Returns
+  // 0 (not the offset), or -1 with errno.
   int64_t Seek(long offset, int whence) override;
   // Guarded. safe_ffdatasync / safe_ffsync. Returns 0, or -1 with errno.
   int DataSync() override;
