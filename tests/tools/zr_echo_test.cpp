@@ -19,71 +19,58 @@ long Millis(Clock::time_point since) {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-// The program with its standard output and error collected.
+// The program, its standard output and error collected together.
 struct Program {
   explicit Program(std::vector<std::string> args) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) != 0) return;
     args.insert(args.begin(), ZR_ECHO_PROGRAM);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
     pid = fork();
     if (pid == 0) {
-      dup2(out[1], 1);
-      dup2(err[1], 2);
+      dup2(pipefd[1], 1);
+      dup2(pipefd[1], 2);
       execv(argv[0], argv.data());
       _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
-    fds[0] = out[0];
-    fds[1] = err[0];
+    close(pipefd[1]);
+    fd = pipefd[0];
   }
   ~Program() {
     if (status == -1) kill(pid, SIGKILL), Wait(std::chrono::seconds(10));
-    close(fds[0]), close(fds[1]);
+    close(fd);
   }
   // Collects output until the program ends or `timeout` passes; true when
   // it ended.
   bool Wait(std::chrono::milliseconds timeout) {
     Clock::time_point end = Clock::now() + timeout;
-    while (status == -1 && Clock::now() < end) {
-      Read(10);
-      int st;
+    for (int st; status == -1 && Clock::now() < end; Read())
       if (waitpid(pid, &st, WNOHANG) == pid) status = st;
-    }
-    Read(0);
+    Read();
     return status != -1;
   }
-  void Read(int timeout_ms) {
-    pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-    if (poll(p, 2, timeout_ms) <= 0) return;
+  void Read() {
+    pollfd p = {fd, POLLIN, 0};
     char buf[4096];
-    for (int i = 0; i < 2; i++) {
-      ssize_t n = p[i].revents != 0 ? read(fds[i], buf, sizeof buf) : 0;
-      if (n > 0) (i == 0 ? out : err).append(buf, size_t(n));
-    }
+    ssize_t n = poll(&p, 1, 10) > 0 ? read(fd, buf, sizeof buf) : 0;
+    if (n > 0) text.append(buf, size_t(n));
   }
-  // Output so far, read until `pattern` appears in it (bounded).
-  bool Shows(const std::string& pattern, std::string* text) {
-    return zr_test::WaitUntil([&] {
-      Read(10);
-      return (text == &out ? out : err).find(pattern) != std::string::npos;
-    });
+  // Whether `pattern` appears in the output within ten seconds.
+  bool Shows(const std::string& pattern) {
+    return zr_test::WaitUntil([&] { return Read(), text.find(pattern) != std::string::npos; });
   }
   uint16_t Port() {
     std::smatch m;
-    zr_test::WaitUntil([&] {
-      Read(10);
-      return std::regex_search(out, m, std::regex("listening on 127.0.0.1:([0-9]+)"));
-    });
+    std::regex listening("listening on 127.0.0.1:([0-9]+)");
+    zr_test::WaitUntil([&] { return Read(), std::regex_search(text, m, listening); });
     return m.empty() ? 0 : uint16_t(std::stoi(m[1]));
   }
   pid_t pid = -1;
-  int fds[2] = {-1, -1};
+  int fd = -1;
   int status = -1;
-  std::string out, err;
+  std::string text;
 };
 
 // Connects and sends without reading until the server takes nothing more
@@ -116,7 +103,7 @@ bool Receives(int fd, const std::string& want) {
 TEST(ZrEchoProgram, ClientsThatNeverReadHoldNoThreadAndStopNoShutdown) {
   Program server({"server", "0", "4", "9", "--stall-timeout", "60"});
   uint16_t port = server.Port();
-  ASSERT_NE(port, 0) << server.err;
+  ASSERT_NE(port, 0) << server.text;
   std::vector<int> stalled;
   for (int i = 0; i < 8; i++) stalled.push_back(StallingClient(port));
 
@@ -129,17 +116,17 @@ TEST(ZrEchoProgram, ClientsThatNeverReadHoldNoThreadAndStopNoShutdown) {
   // All 9 tasks are taken: the tenth connection is refused and logged.
   int refused = zr_echo::Connect(zr_echo::Loopback(port));
   EXPECT_TRUE(Receives(refused, ""));
-  EXPECT_TRUE(server.Shows("refused 127.0.0.1:", &server.err)) << server.err;
+  EXPECT_TRUE(server.Shows("refused 127.0.0.1:")) << server.text;
 
   start = Clock::now();
   kill(server.pid, SIGTERM);
   EXPECT_TRUE(server.Wait(std::chrono::seconds(10))) << "still running 10 s after SIGTERM";
   std::cout << "exit " << Millis(start) << " ms after SIGTERM\n";
-  EXPECT_EQ(server.status, 0) << server.err;
-  EXPECT_NE(server.out.find("9 connections accepted, 1 refused (all tasks busy), 0 closed by "
-                            "peers, 0 disconnected (stalled), 9 open at exit"),
+  EXPECT_EQ(server.status, 0) << server.text;
+  EXPECT_NE(server.text.find("9 connections accepted, 1 refused (all tasks busy), 0 closed by "
+                             "peers, 0 disconnected (stalled), 9 open at exit"),
             std::string::npos)
-      << server.out;
+      << server.text;
   for (int fd : stalled) close(fd);
   close(normal), close(refused);
 }
@@ -147,14 +134,14 @@ TEST(ZrEchoProgram, ClientsThatNeverReadHoldNoThreadAndStopNoShutdown) {
 TEST(ZrEchoProgram, ClientThatTakesNoOutputIsDisconnected) {
   Program server({"server", "--stall-timeout=0.3", "0", "1", "4"});
   uint16_t port = server.Port();
-  ASSERT_NE(port, 0) << server.err;
+  ASSERT_NE(port, 0) << server.text;
   int fd = StallingClient(port);
-  EXPECT_TRUE(server.Shows("accepted no output for 0.3 s: disconnected", &server.err));
+  EXPECT_TRUE(server.Shows("accepted no output for 0.3 s: disconnected"));
   EXPECT_TRUE(Receives(fd, ""));
   kill(server.pid, SIGINT);
   EXPECT_TRUE(server.Wait(std::chrono::seconds(10)));
-  EXPECT_NE(server.out.find("1 disconnected (stalled), 0 open at exit"), std::string::npos)
-      << server.out;
+  EXPECT_NE(server.text.find("1 disconnected (stalled), 0 open at exit"), std::string::npos)
+      << server.text;
   close(fd);
 }
 
@@ -177,7 +164,7 @@ TEST(ZrEchoProgram, CommandLine) {
     Program p(c.args);
     ASSERT_TRUE(p.Wait(std::chrono::seconds(10)));
     EXPECT_EQ(WEXITSTATUS(p.status), c.status) << c.args[0];
-    EXPECT_NE((p.out + p.err).find(c.shows), std::string::npos) << p.out << p.err;
+    EXPECT_NE(p.text.find(c.shows), std::string::npos) << p.text;
   }
 }
 
