@@ -188,7 +188,8 @@ class Output {
     mode_t mask = umask(0);
     umask(mask);
     mode_t mode = 0666 & ~mask;
-    if (stat(path, &st) == 0) {
+    const bool exists = stat(path, &st) == 0;
+    if (exists) {
       if (S_ISDIR(st.st_mode)) return errno = EISDIR, false;
       if (st.st_dev == in.st_dev && st.st_ino == in.st_ino) return errno = EEXIST, false;
       if (!S_ISREG(st.st_mode)) {
@@ -220,7 +221,7 @@ class Output {
     if (m_fd->MkSTemp(g_temp) < 0) return false;
     g_temp_made = 1;
     for (int sig : {SIGHUP, SIGINT, SIGTERM}) signal(sig, RemoveTempAndDie);
-    if (S_ISREG(st.st_mode) && fchown(m_fd->GetFileDescriptor(), st.st_uid, st.st_gid) != 0) {
+    if (exists && fchown(m_fd->GetFileDescriptor(), st.st_uid, st.st_gid) != 0) {
       // Not the owner's to give: the new file is the caller's, like a copy.
     }
     return fchmod(m_fd->GetFileDescriptor(), mode) == 0;
@@ -325,7 +326,8 @@ bool FindMismatches(Zr_FileDescriptor& fd, uint64_t block, uint64_t data, Mismat
 // since the length decides where the data ends. False with errno.
 bool OpenSealed(const char* path, Zr_BufferedFileDescriptor* fd, struct stat* st) {
   std::unique_ptr<Zr_FileDescriptor> source;
-  if (strcmp(path, "-") == 0) {
+  const bool std_in = strcmp(path, "-") == 0;
+  if (std_in) {
     source = StandardStream(STDIN_FILENO, "rb");
   } else {
     source.reset(new Zr_FileDescriptor());
@@ -333,10 +335,7 @@ bool OpenSealed(const char* path, Zr_BufferedFileDescriptor* fd, struct stat* st
   }
   if (source == nullptr || source->Stat(st) != 0) return false;
   if (S_ISDIR(st->st_mode)) return errno = EISDIR, false;
-  if (S_ISREG(st->st_mode)) {
-    std::string self = "/proc/self/fd/" + std::to_string(source->GetFileDescriptor());
-    return fd->Open(self.c_str(), O_RDONLY) >= 0;
-  }
+  if (S_ISREG(st->st_mode)) return fd->Open(std_in ? "/dev/stdin" : path, O_RDONLY) >= 0;
   const char* tmpdir = getenv("TMPDIR");
   std::string name = std::string(tmpdir != nullptr && *tmpdir ? tmpdir : "/tmp") + "/zr-crc.XXXXXX";
   std::vector<unsigned char> buf(kChunk);

@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
     } else if (opt == kStall) {
       char* end = nullptr;
       double s = std::strtod(optarg, &end);
-      if (*optarg < '0' || *optarg > '9' || *end != '\0' || !(s > 0 && s <= 86400))
+      if (strspn(optarg, "0123456789.") != strlen(optarg) || *end != '\0' || !(s > 0 && s <= 86400))
         return BadUsage("--stall-timeout %s: not a number of seconds above 0, at most 86400",
                         optarg);
       server.stall_timeout = std::chrono::milliseconds(std::max(1L, std::lround(s * 1000)));

@@ -406,8 +406,11 @@ class EchoServer {
       if (!m_unregistered.empty()) wake_at = std::min(wake_at, now + std::chrono::milliseconds(1));
       if (now < m_accept_paused_until) wake_at = std::min(wake_at, m_accept_paused_until);
       auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wake_at - now).count();
-      if (poll(fds.data(), fds.size(), int(std::max<int64_t>(wait, 0) + 1)) < 0 && errno != EINTR)
-        break;
+      if (poll(fds.data(), fds.size(), int(std::max<int64_t>(wait, 0) + 1)) < 0 && errno != EINTR) {
+        m_log.Write(RateLimitedLog::kAccept, "poll: %s; pausing 100 ms", strerror(errno));
+        usleep(100000);
+        continue;
+      }
       now = Clock::now();
       char drain[256];
       while (read(m_wake[0], drain, sizeof drain) > 0) {
