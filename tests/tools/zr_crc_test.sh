@@ -42,8 +42,7 @@ mkdir directory
 echo unreadable >unreadable
 chmod 000 unreadable
 # Root reads a file whatever its mode: read it as nobody then.
-as_user=()
-if [ "$(id -u)" -eq 0 ]; then as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
+as_user=() && [ "$(id -u)" -ne 0 ] || as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
 expect 0 "sealed: OK (108894 data bytes, 27 checksums of 4096-byte blocks)" "$crc" verify -b 4K sealed
 expect 1 "data-byte: DAMAGED: block 12 (data bytes 49152 to 53247) or its checksum at byte 108942 does not match" \
@@ -77,7 +76,6 @@ expect 2 "zr-crc: -b  64: not a size: digits, then optionally K, M or G" "$crc" 
 expect 2 "zr-crc: -b +64: not a size" "$crc" verify -b +64 sealed
 expect 2 "zr-crc: -b 1025G: block size must be at most 1024G" "$crc" verify -b 1025G sealed
 expect 2 "zr-crc: verify needs -b SIZE" "$crc" verify sealed
-expect 2 "zr-crc: seal takes IN and OUT" "$crc" seal -b 4K data
 expect 0 "Exit status: 0 if every FILE is intact" "$crc" --help
 expect 0 "zr-crc (libzrshared) 2." "$crc" --version
 
@@ -94,8 +92,8 @@ expect 2 "zr-crc: directory: Is a directory" "$crc" seal -b 4K directory out
 expect 2 "zr-crc: /proc/self/mem: Input/output error" "$crc" seal -b 4K /proc/self/mem out
 expect 2 "zr-crc: out: File too large" sh -c "ulimit -f 64; trap '' XFSZ; exec '$crc' seal -b 4K data out"
 expect 0 "" sh -c '[ "$(cat out)" = old ] && [ -z "$(ls -A | grep "^\.out")" ]'
-expect 0 "out: sealed 108894 data bytes in 27 blocks of 4096 (109002 bytes)" "$crc" seal -b 4K data out
-expect 0 "" cmp out sealed
+expect 0 "out: sealed 108894 data bytes in 27 blocks of 4096 (109002 bytes)" \
+  sh -c "'$crc' seal -b 4K data out && cmp out sealed"
 
 echo "zr-crc: $((cases - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]
