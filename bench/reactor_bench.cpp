@@ -31,7 +31,7 @@ const size_t kMessage = 64;
 // Runs `state` as ping-pong rounds: each iteration is one round trip on
 // every connection.
 void DriveEcho(benchmark::State& state, uint16_t port) {
-  zr_echo::EchoClient client(port, int(state.range(0)), kMessage);
+  zr_echo::EchoClient client(zr_echo::Loopback(port), int(state.range(0)), kMessage);
   if (client.Live() != size_t(state.range(0))) {
     state.SkipWithError("cannot connect");
     return;
@@ -44,8 +44,11 @@ void DriveEcho(benchmark::State& state, uint16_t port) {
 }
 
 void BM_EchoRoundTrip_zr(benchmark::State& state) {
-  zr_echo::EchoServer server;
-  if (!server.Start(0, 2, 256)) {
+  zr_echo::ServerOptions options;
+  options.threads = 2;
+  options.tasks = 256;
+  zr_echo::EchoServer server(options);
+  if (!server.Start()) {
     state.SkipWithError("server start failed");
     return;
   }

@@ -1,76 +1,133 @@
-// zr-echo: a TCP echo server on the loopback interface built on Zr_Reactor,
-// and a ping-pong client that reports round trips per second and latency
-// percentiles.
-//
-//   zr-echo server PORT [THREADS [TASKS [SECONDS]]]
-//   zr-echo client PORT [CONNECTIONS [SECONDS [BYTES]]]
-//
-// PORT 0 lets the server pick a free port; it prints the port it listens
-// on. A server with SECONDS 0 runs until SIGINT or SIGTERM.
+// zr-echo: a TCP echo server built on Zr_Reactor, and a ping-pong client
+// that reports round trips per second and latency percentiles. See
+// zr-echo --help (or zr-echo(1)) for the command line.
+#include <getopt.h>
 #include <signal.h>
+
+#include <stdarg.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 #include "zr_echo.h"
+#include "zrshared.h"
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
+const char kHelp[] =
+    "Usage: zr-echo server [OPTION]... PORT [THREADS [TASKS [SECONDS]]]\n"
+    "  or:  zr-echo client [OPTION]... PORT [CONNECTIONS [SECONDS [BYTES]]]\n"
+    "A TCP echo server on the reactor of libzrshared, and a client that measures it.\n"
+    "\n"
+    "server  serves PORT (0: any free port; the line \"listening on ADDR:PORT\"\n"
+    "        tells which) with THREADS task threads (1-256, default 4) and\n"
+    "        TASKS connections at most (1-1000000, default 1024; more are\n"
+    "        refused and logged), for SECONDS (default 0: until SIGINT or\n"
+    "        SIGTERM, which stop it within a second). No client holds a task\n"
+    "        thread: output a client does not take at once waits (at most\n"
+    "        16 KiB per connection, reading paused meanwhile), and a client that\n"
+    "        takes none of it for the stall timeout is disconnected and logged.\n"
+    "        On exit it prints its counters.\n"
+    "  --bind=ADDR            listen on the numeric IPv4 or IPv6 ADDR\n"
+    "                         (default 127.0.0.1)\n"
+    "  --stall-timeout=SECS   disconnect a client that takes no output for SECS\n"
+    "                         seconds (default 5; decimals allowed)\n"
+    "\n"
+    "client  opens CONNECTIONS (1-10000, default 8) to PORT and for SECONDS\n"
+    "        (1-3600, default 2) sends BYTES (1-1048576, default 64) on each and\n"
+    "        waits for every echo, round after round; then prints round trips\n"
+    "        per second and latency percentiles.\n"
+    "  --connect=ADDR         the server's numeric address (default 127.0.0.1)\n"
+    "\n"
+    "      --help     display this help and exit\n"
+    "      --version  output version information and exit\n"
+    "\n"
+    "Log lines and errors go to standard error, at most one a second of a kind.\n"
+    "Exit status: 0 on success (a server stopped by a signal too), 1 when the\n"
+    "server cannot listen or the client gets no echo, 2 on bad usage.\n"
+    "\n"
+    "Example:\n"
+    "  zr-echo server 7000 &\n"
+    "  zr-echo client 7000 8 2\n";
 
-void OnSignal(int) { g_stop = 1; }
-
-void Usage() {
-  std::fprintf(stderr,
-               "usage: zr-echo server PORT [THREADS [TASKS [SECONDS]]]\n"
-               "       zr-echo client PORT [CONNECTIONS [SECONDS [BYTES]]]\n");
+int BadUsage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int BadUsage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::fputs("zr-echo: ", stderr);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputs("\nTry 'zr-echo --help' for more information.\n", stderr);
+  return 2;
 }
 
-// Parses argv[i] (or `fallback` when absent) as an integer in [lo, hi].
-bool Arg(int argc, char** argv, int i, long lo, long hi, long fallback, long* out) {
-  if (i >= argc) {
-    *out = fallback;
-    return true;
-  }
+// Parses `text` as an integer in [lo, hi]: decimal digits only.
+bool ParseInt(const char* text, long lo, long hi, long* out) {
+  if (*text < '0' || *text > '9') return false;
   char* end = nullptr;
   errno = 0;
-  long v = std::strtol(argv[i], &end, 10);
-  if (errno != 0 || end == argv[i] || *end != '\0' || v < lo || v > hi) return false;
+  long v = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
   *out = v;
   return true;
 }
 
-int RunServer(long port, long threads, long tasks, long seconds) {
-  struct sigaction sa = {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  zr_echo::EchoServer server;
-  if (!server.Start(uint16_t(port), uint32_t(threads), uint32_t(tasks))) {
-    std::perror("zr-echo: server start");
+int RunServer(zr_echo::ServerOptions options, long seconds) {
+  // Every thread the server starts inherits this mask, so the signals reach
+  // only the sigtimedwait below and interrupt no system call anywhere.
+  sigset_t stop, old;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, &old);
+  options.log = stderr;
+  zr_echo::EchoServer server(options);
+  if (!server.Start()) {
+    std::fprintf(stderr, "zr-echo: cannot serve on %s port %u: %s\n", options.bind.c_str(),
+                 options.port, std::strerror(errno));
     return 1;
   }
-  std::printf("listening on 127.0.0.1:%u (%ld task threads, %ld tasks)\n", server.Port(), threads,
-              tasks);
+  std::printf("listening on %s (%u task threads, %u tasks)\n", server.Bound().Text().c_str(),
+              options.threads, options.tasks);
   std::fflush(stdout);
   zr_echo::Clock::time_point end = zr_echo::Clock::now() + std::chrono::seconds(seconds);
-  while (!g_stop && (seconds == 0 || zr_echo::Clock::now() < end)) usleep(100000);
-  uint64_t echoed = server.Reactor()->m_echoed_bytes;
-  uint64_t closed = server.Reactor()->m_closed;
+  for (;;) {
+    int sig;
+    if (seconds == 0) {
+      sig = sigwaitinfo(&stop, nullptr);
+    } else {
+      auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - zr_echo::Clock::now());
+      if (left.count() <= 0) break;
+      timespec ts = {time_t(left.count() / 1000000000), long(left.count() % 1000000000)};
+      sig = sigtimedwait(&stop, nullptr, &ts);
+    }
+    if (sig > 0) {
+      std::fprintf(stderr, "zr-echo: %s: stopping\n", strsignal(sig));
+      break;
+    }
+    if (errno != EINTR && errno != EAGAIN) break;
+  }
+  // A second signal now ends the process at once.
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  uint64_t open = server.Live();
   server.Stop();
-  std::printf("server: echoed %llu bytes, %llu connections closed by peers, %llu refused\n",
-              static_cast<unsigned long long>(echoed), static_cast<unsigned long long>(closed),
-              static_cast<unsigned long long>(server.Refused()));
+  zr_echo::Counters& n = server.Count();
+  std::printf(
+      "server: %llu connections accepted, %llu refused (all tasks busy), %llu closed by peers, "
+      "%llu disconnected (stalled), %llu open at exit; %llu bytes echoed\n",
+      (unsigned long long)n.accepted, (unsigned long long)n.refused, (unsigned long long)n.closed,
+      (unsigned long long)n.stalled, (unsigned long long)open, (unsigned long long)n.echoed_bytes);
   return 0;
 }
 
-int RunClient(long port, long connections, long seconds, long bytes) {
-  zr_echo::EchoClient client{uint16_t(port), int(connections), size_t(bytes)};
+int RunClient(const zr_echo::Endpoint& to, long connections, long seconds, long bytes) {
+  zr_echo::EchoClient client{to, int(connections), size_t(bytes)};
   if (client.Live() == 0) {
-    std::fprintf(stderr, "zr-echo: cannot connect to 127.0.0.1:%ld\n", port);
+    std::fprintf(stderr, "zr-echo: cannot connect to %s: %s\n", to.Text().c_str(),
+                 std::strerror(errno));
     return 1;
   }
   std::vector<uint64_t> lat;
@@ -97,22 +154,75 @@ int RunClient(long port, long connections, long seconds, long bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    Usage();
-    return 2;
+  enum { kBind = 256, kConnect, kStall, kHelpOpt, kVersion };
+  static const option kOptions[] = {{"bind", required_argument, nullptr, kBind},
+                                    {"connect", required_argument, nullptr, kConnect},
+                                    {"stall-timeout", required_argument, nullptr, kStall},
+                                    {"help", no_argument, nullptr, kHelpOpt},
+                                    {"version", no_argument, nullptr, kVersion},
+                                    {nullptr, 0, nullptr, 0}};
+  const std::string mode = argc > 1 ? argv[1] : "";
+  zr_echo::ServerOptions server;
+  std::string connect = "127.0.0.1";
+  bool server_option = false, client_option = false;
+  // Options may stand anywhere after the mode (or alone, for --help).
+  const int first = mode.compare(0, 1, "-") == 0 ? 0 : 1;
+  opterr = 0;
+  for (int opt; (opt = getopt_long(argc - first, argv + first, "", kOptions, nullptr)) != -1;) {
+    if (opt == kBind) {
+      server.bind = optarg, server_option = true;
+    } else if (opt == kConnect) {
+      connect = optarg, client_option = true;
+    } else if (opt == kStall) {
+      char* end = nullptr;
+      double s = std::strtod(optarg, &end);
+      if (strspn(optarg, "0123456789.") != strlen(optarg) || *end != '\0' || !(s > 0 && s <= 86400))
+        return BadUsage("--stall-timeout %s: not a number of seconds above 0, at most 86400",
+                        optarg);
+      server.stall_timeout = std::chrono::milliseconds(std::max(1L, std::lround(s * 1000)));
+      server_option = true;
+    } else if (opt == kHelpOpt) {
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (opt == kVersion) {
+      std::printf("zr-echo (libzrshared) %s\n", zrshared_version());
+      return 0;
+    } else {
+      return BadUsage("unrecognized option or missing argument: '%s'", argv[first + optind - 1]);
+    }
   }
-  std::string mode = argv[1];
-  long port, a, b, c;
-  if (mode == "server" && Arg(argc, argv, 2, 0, 65535, 0, &port) &&
-      Arg(argc, argv, 3, 1, 256, 4, &a) && Arg(argc, argv, 4, 1, 1000000, 1024, &b) &&
-      Arg(argc, argv, 5, 0, INT_MAX, 0, &c) && argc <= 6) {
-    return RunServer(port, a, b, c);
-  }
-  if (mode == "client" && Arg(argc, argv, 2, 1, 65535, 0, &port) &&
-      Arg(argc, argv, 3, 1, 10000, 8, &a) && Arg(argc, argv, 4, 1, 3600, 2, &b) &&
-      Arg(argc, argv, 5, 1, 1 << 20, 64, &c) && argc <= 6) {
-    return RunClient(port, a, b, c);
-  }
-  Usage();
-  return 2;
+  if (first == 0 || (mode != "server" && mode != "client"))
+    return BadUsage("the first argument must be 'server' or 'client'");
+  const bool is_server = mode == "server";
+  if (is_server ? client_option : server_option)
+    return BadUsage("--bind and --stall-timeout are server options, --connect a client option");
+  struct Spec {
+    const char* name;
+    long lo, hi, value;
+  } spec[2][4] = {{{"PORT", 1, 65535, 0},
+                   {"CONNECTIONS", 1, 10000, 8},
+                   {"SECONDS", 1, 3600, 2},
+                   {"BYTES", 1, 1 << 20, 64}},
+                  {{"PORT", 0, 65535, 0},
+                   {"THREADS", 1, 256, 4},
+                   {"TASKS", 1, 1000000, 1024},
+                   {"SECONDS", 0, 2147483647, 0}}};
+  Spec* arg = spec[is_server];
+  char** args = argv + first + optind;
+  const int nargs = argc - first - optind;
+  if (nargs < 1 || nargs > 4)
+    return BadUsage("%s takes PORT and at most three more numbers", mode.c_str());
+  for (int i = 0; i < nargs; i++)
+    if (!ParseInt(args[i], arg[i].lo, arg[i].hi, &arg[i].value))
+      return BadUsage("%s '%s': not a number from %ld to %ld", arg[i].name, args[i], arg[i].lo,
+                      arg[i].hi);
+  zr_echo::Endpoint at;
+  const std::string& host = is_server ? server.bind : connect;
+  if (!at.Parse(host.c_str(), uint16_t(arg[0].value)))
+    return BadUsage("%s: not a numeric IPv4 or IPv6 address", host.c_str());
+  if (!is_server) return RunClient(at, arg[1].value, arg[2].value, arg[3].value);
+  server.port = uint16_t(arg[0].value);
+  server.threads = uint32_t(arg[1].value);
+  server.tasks = uint32_t(arg[2].value);
+  return RunServer(server, arg[3].value);
 }

@@ -12,5 +12,12 @@ echo "deps: installing ${missing[*]}"
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# apt's output is shown only when it fails.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! { $SUDO apt-get update -qq && \
+       $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "deps: installing ${missing[*]} failed" >&2
+  exit 1
+fi

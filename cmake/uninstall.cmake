@@ -1,0 +1,28 @@
+# Removes every file that an install listed in MANIFEST (install_manifest.txt
+# of the build tree), under $DESTDIR when set as for the install, then those
+# of our own directories it left empty.
+#   cmake -DMANIFEST=build/release/install_manifest.txt -P uninstall.cmake
+if(NOT EXISTS "${MANIFEST}")
+  message(FATAL_ERROR "Nothing to uninstall: ${MANIFEST} not found (install first).")
+endif()
+file(STRINGS "${MANIFEST}" files)
+set(dirs)
+foreach(f IN LISTS files)
+  set(f "$ENV{DESTDIR}${f}")
+  if(EXISTS "${f}" OR IS_SYMLINK "${f}")
+    message(STATUS "Uninstalling: ${f}")
+    file(REMOVE "${f}")
+  endif()
+  get_filename_component(dir "${f}" DIRECTORY)
+  get_filename_component(name "${dir}" NAME)
+  if(name STREQUAL "zrshared" OR name STREQUAL "tvo")
+    list(APPEND dirs "${dir}")
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES dirs)
+foreach(dir IN LISTS dirs)
+  file(GLOB left "${dir}/*")
+  if(IS_DIRECTORY "${dir}" AND NOT left)
+    file(REMOVE_RECURSE "${dir}")
+  endif()
+endforeach()
