@@ -157,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Zr_DList<Zr_Chunk>& in_use = Zr_BufferPoolInspector::InUse(pool);
     Check(in_use.GetCount() == model.pooled.size());
     for (const Zr_Chunk* c = in_use.m_begin; c != NULL; c = c->m_next, ++i) {
+      Check(i < model.pooled.size());
       const Buffer& b = model.pooled[i];
       Check(c->m_buffer == b.buf && c->m_size == b.size && c->m_recently_pooled == b.recent);
       Check(seen.insert(c->m_buffer).second);
