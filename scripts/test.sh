@@ -34,7 +34,7 @@ for preset in "${presets[@]}"; do
         [ -d "fuzz/corpus/$name" ] && corpora+=("fuzz/corpus/$name")
         status=0
         "$f" "${args[@]}" "${corpora[@]}" >"$scratch.log" 2>&1 || status=$?
-        tail -n 2 "$scratch.log"
+        grep -E '^#[0-9]+[[:space:]]+DONE|^Done' "$scratch.log" || true
         [ "$status" -eq 0 ] || grep -v -E '^#[0-9]+[[:space:]]' "$scratch.log"
         rm -rf "$scratch" "$scratch.log"
         [ "$status" -eq 0 ] || { echo "$name failed; the input is in build/fuzz/$name-*" >&2; exit 1; }
