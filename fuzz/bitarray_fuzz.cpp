@@ -1,14 +1,15 @@
 // Fuzzes the bit-array operations: on arbitrary runs, the fast compare must
 // agree with the bit-at-a-time reference and with a direct model, matching
 // with equality, the text form with the bits, and setting must change
-// exactly the run's bits. Every run
-// lives in a heap block of exactly the bytes that hold it, so the address
-// sanitizer traps any byte read or written outside.
+// exactly the run's bits. Every run lives in a heap block of exactly the
+// bytes that hold it, so the address sanitizer traps any byte read or written
+// outside.
 //
 // Input: a offset, b offset, mode, two bytes of count, then the bytes that
 // fill a and b (repeated as needed). Mode bit 0 copies a's run into b, so
-// the fast paths see long equal stretches; bits 2..7 then pick a bit of b's
-// run to flip.
+// the fast paths see long equal stretches; bit 1 then flips the bit of b's run
+// that bits 2..7 pick. Bit 2 also hands short runs to the bit-pointer forms
+// as an unnormalised size (0 bytes and n bits).
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,6 +20,7 @@
 
 #include "Zr_BitArray.h"
 #include "Zr_Utils.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -33,9 +35,7 @@ std::unique_ptr<unsigned char[]> Fill(size_t bytes, const uint8_t* data, size_t 
   return block;
 }
 
-void Check(bool ok) {
-  if (!ok) abort();
-}
+using zr_fuzz::Check;
 
 }  // namespace
 
@@ -63,12 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(Zr_BitArrayLittleEndianCompare(cb, bo, ca, ao, n) == -model);
   Check(_Zr_BitArrayLittleEndianCompare(ca, ao, cb, bo, n) == model);
   Check(Zr_MatchBits(a.get(), b.get(), ao, bo, static_cast<unsigned>(n)) == (model == 0));
+  const Zr_BitPointer pa(const_cast<char*>(ca), static_cast<uint8_t>(ao)),
+      pb(const_cast<char*>(cb), static_cast<uint8_t>(bo));
+  const Zr_BitSize bits = n < 256 && (mode & 4) ? Zr_BitSize(0, static_cast<uint8_t>(n))
+                                                : Zr_BitSize(n / 8, static_cast<uint8_t>(n % 8));
+  Check(Zr_BitArrayLittleEndianCompare(pa, pb, bits) == model);
+  Check(_Zr_BitArrayLittleEndianCompare(pa, pb, bits) == model);
 
   std::ostringstream text;
   std::string want;
   for (uint64_t i = 0; i < n; ++i) want += static_cast<char>('0' + Bit(a.get(), ao + i));
-  BitArrayToStream(Zr_BitPointer(const_cast<char*>(ca), static_cast<uint8_t>(ao)),
-                   Zr_BitSize(n / 8, static_cast<uint8_t>(n % 8)), text);
+  BitArrayToStream(pa, bits, text);
   Check(text.str() == want);
 
   std::unique_ptr<unsigned char[]> before(new unsigned char[a_bytes]);

@@ -19,12 +19,25 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset" -j "$jobs"
   case "$preset" in
     fuzz)
+      # Each target starts from its committed corpus (every file in it is
+      # replayed, found crashes included) with its dictionary. libFuzzer adds
+      # new inputs to the first corpus directory only, so a scratch directory
+      # goes first and the repository's stays untouched.
       for f in build/fuzz/fuzz/*_fuzz; do
         [ -x "$f" ] || continue
-        step "fuzz $(basename "$f") (10 s)"
-        corpus=$(mktemp -d)
-        "$f" -max_total_time=10 -print_final_stats=0 "$corpus" 2>&1 | tail -n 2
-        rm -rf "$corpus"
+        name=$(basename "$f")
+        step "fuzz $name (10 s)"
+        args=(-max_total_time=10 -print_final_stats=0 -artifact_prefix="$PWD/build/fuzz/$name-")
+        [ -f "fuzz/$name.dict" ] && args+=(-dict="fuzz/$name.dict")
+        scratch=$(mktemp -d)
+        corpora=("$scratch")
+        [ -d "fuzz/corpus/$name" ] && corpora+=("fuzz/corpus/$name")
+        status=0
+        "$f" "${args[@]}" "${corpora[@]}" >"$scratch.log" 2>&1 || status=$?
+        grep -E '^#[0-9]+[[:space:]]+DONE|^Done' "$scratch.log" || true
+        [ "$status" -eq 0 ] || grep -v -E '^#[0-9]+[[:space:]]' "$scratch.log"
+        rm -rf "$scratch" "$scratch.log"
+        [ "$status" -eq 0 ] || { echo "$name failed; the input is in build/fuzz/$name-*" >&2; exit 1; }
       done
       ;;
     *)
