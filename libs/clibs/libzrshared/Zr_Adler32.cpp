@@ -1,10 +1,9 @@
 // The portable Adler-32, the choice of path and the per-block bookkeeping.
 #include "Zr_Adler32.h"
 
-#include "Zr_Adler32_internal.inc"
+#include "internal/zr_adler32.h"
+#include "internal/zr_cpu.h"
 
-#include <stdlib.h>
-#include <string.h>
 #include <tvo/tvo_assert.h>
 
 TVO_REVISION_IDENT();
@@ -54,23 +53,6 @@ uint32_t zr_adler32_portable(uint32_t adler, const unsigned char* data, size_t l
 
 namespace {
 
-// The vector paths live in their own units, compiled with their own
-// instruction-set flags; nothing may call one before this check.
-bool CpuHas(zr_adler32_path_t path) {
-  __builtin_cpu_init();
-  switch (path) {
-    case ZR_ADLER32_PORTABLE:
-      return true;
-    case ZR_ADLER32_SSSE3:
-      return __builtin_cpu_supports("ssse3");
-    case ZR_ADLER32_AVX2:
-      return __builtin_cpu_supports("avx2");
-    case ZR_ADLER32_AVX512:
-      return __builtin_cpu_supports("avx512bw");
-  }
-  return false;
-}
-
 adler_fn PathFunction(zr_adler32_path_t path) {
   switch (path) {
     case ZR_ADLER32_SSSE3:
@@ -91,39 +73,29 @@ adler_fn ActiveFunction() {
 
 }  // namespace
 
+// The paths are one per instruction-set level, so the library-wide CPU check
+// answers for them.
+static_assert(int(ZR_ADLER32_PORTABLE) == zr_cpu::kPortable &&
+                  int(ZR_ADLER32_SSSE3) == zr_cpu::kSsse3 &&
+                  int(ZR_ADLER32_AVX2) == zr_cpu::kAvx2 &&
+                  int(ZR_ADLER32_AVX512) == zr_cpu::kAvx512 &&
+                  ZR_ADLER32_NR_PATHS == zr_cpu::kNrLevels,
+              "one Adler-32 path per instruction-set level");
+
 bool Zr_Adler32PathAvailable(zr_adler32_path_t path) {
-#ifdef ZR_ADLER32_PORTABLE_ONLY
-  if (path != ZR_ADLER32_PORTABLE) return false;
-#endif
-  return path >= ZR_ADLER32_PORTABLE && path < ZR_ADLER32_NR_PATHS && CpuHas(path);
+  return zr_cpu::Available(zr_cpu::level_t(path));
 }
 
 const char* Zr_Adler32PathName(zr_adler32_path_t path) {
-  static const char* const names[ZR_ADLER32_NR_PATHS] = {"portable", "ssse3", "avx2", "avx512"};
-  return path >= 0 && path < ZR_ADLER32_NR_PATHS ? names[path] : "unknown";
+  return zr_cpu::Name(zr_cpu::level_t(path));
 }
 
 zr_adler32_path_t Zr_Adler32ChoosePath(const char* request) {
-  zr_adler32_path_t best = ZR_ADLER32_PORTABLE;
-  for (int p = ZR_ADLER32_NR_PATHS - 1; p > ZR_ADLER32_PORTABLE; --p) {
-    if (Zr_Adler32PathAvailable(static_cast<zr_adler32_path_t>(p))) {
-      best = static_cast<zr_adler32_path_t>(p);
-      break;
-    }
-  }
-  if (request == NULL) return best;
-  for (int p = 0; p < ZR_ADLER32_NR_PATHS; ++p) {
-    zr_adler32_path_t path = static_cast<zr_adler32_path_t>(p);
-    if (strcmp(request, Zr_Adler32PathName(path)) == 0 && Zr_Adler32PathAvailable(path)) {
-      return path;
-    }
-  }
-  return best;
+  return zr_adler32_path_t(zr_cpu::Choose(request));
 }
 
 zr_adler32_path_t Zr_Adler32ActivePath() {
-  static const zr_adler32_path_t active = Zr_Adler32ChoosePath(getenv("ZR_ADLER32_PATH"));
-  return active;
+  return zr_adler32_path_t(zr_cpu::Best(zr_cpu::kAvx512));
 }
 
 uint32_t Zr_Adler32(uint32_t adler, const unsigned char* data, size_t len) {

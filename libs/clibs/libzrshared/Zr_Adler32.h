@@ -7,11 +7,14 @@
 // fastest path that the CPU supports is chosen once, on the first call, so
 // the library still runs on any x86-64.
 //
-// Choosing the path. The environment variable ZR_ADLER32_PATH, read once at
-// that first call, can name a path ("portable", "ssse3", "avx2", "avx512");
-// a path that the CPU or the build lacks, or any other text, falls back to
-// the fastest one available. Configuring with -DZRSHARED_ADLER32_PORTABLE=ON
-// builds a library that always uses the portable path.
+// Choosing the path. The library-wide switch ZR_SIMD, an environment
+// variable read once at the first call, names the highest instruction set
+// that the library may use ("portable", "ssse3", "avx2", "avx512"); the
+// bit-interval compare obeys it too. A level that the CPU or the build lacks,
+// or any other text, leaves the fastest available path in force. When ZR_SIMD
+// is not set, ZR_ADLER32_PATH is read instead, with the same values.
+// Configuring with -DZRSHARED_NO_SIMD=ON builds a library that runs no vector
+// code at all: the portable path is the only one available.
 //
 //   uint32_t a = Zr_Adler32(ZR_ADLER32_INIT, data, len);  // whole buffer
 //   a = Zr_Adler32(a, more, more_len);                      // continued
@@ -59,9 +62,9 @@ bool Zr_Adler32PathAvailable(zr_adler32_path_t path);
 // Returns the path that Zr_Adler32 uses (choosing it on the first call).
 zr_adler32_path_t Zr_Adler32ActivePath();
 
-// Returns the path that a request such as the value of ZR_ADLER32_PATH
-// selects: the named path when it is available, else the fastest available
-// one. A null request selects the fastest available path.
+// Returns the path that a request such as the value of ZR_SIMD selects: the
+// named path when it is available, else the fastest available one. A null
+// request selects the fastest available path.
 zr_adler32_path_t Zr_Adler32ChoosePath(const char* request);
 
 // Returns the path's lower-case name ("portable", "ssse3", "avx2",

@@ -5,7 +5,7 @@
 
 #include <immintrin.h>
 
-#include "Zr_Adler32_kernel.inc"
+#include "internal/zr_adler32_kernel.h"
 
 TVO_REVISION_IDENT();
 

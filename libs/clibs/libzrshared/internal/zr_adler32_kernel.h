@@ -12,8 +12,11 @@
 //   ByteSums(x)           lanes holding sums of x's bytes (vpsadbw against 0)
 //   Dot(a, b, taps)       32-bit lanes summing a_j * taps_j + b_j * taps_j
 //   Sum(x)                the sum of the 32-bit lanes
+#ifndef ZR_INTERNAL_ADLER32_KERNEL_H
+#define ZR_INTERNAL_ADLER32_KERNEL_H
+
 #define ZR_ADLER32_VECTOR_UNIT
-#include "Zr_Adler32_internal.inc"
+#include "zr_adler32.h"
 
 namespace {
 
@@ -55,3 +58,5 @@ uint32_t VectorAdler32(uint32_t adler, const unsigned char* data, size_t len) {
 }
 
 }  // namespace
+
+#endif  // ZR_INTERNAL_ADLER32_KERNEL_H

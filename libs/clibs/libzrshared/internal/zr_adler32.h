@@ -3,8 +3,8 @@
 // block bookkeeping that Zr_Adler32Blocks exports. Units inside the library
 // call these directly rather than through the exported names, which would
 // cost an indirect jump per call.
-#ifndef ZR_ADLER32_INTERNAL_INC
-#define ZR_ADLER32_INTERNAL_INC
+#ifndef ZR_INTERNAL_ADLER32_H
+#define ZR_INTERNAL_ADLER32_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -16,8 +16,7 @@ ZR_ADLER32_HIDDEN uint32_t zr_adler32_portable(uint32_t adler, const unsigned ch
                                                size_t len);
 ZR_ADLER32_HIDDEN uint32_t zr_adler32_ssse3(uint32_t adler, const unsigned char* data, size_t len);
 ZR_ADLER32_HIDDEN uint32_t zr_adler32_avx2(uint32_t adler, const unsigned char* data, size_t len);
-ZR_ADLER32_HIDDEN uint32_t zr_adler32_avx512(uint32_t adler, const unsigned char* data,
-                                             size_t len);
+ZR_ADLER32_HIDDEN uint32_t zr_adler32_avx512(uint32_t adler, const unsigned char* data, size_t len);
 
 // Vector units must not see <deque>: its inline functions, compiled with
 // their instruction-set flags, could stand in for everyone else's.
@@ -28,4 +27,4 @@ ZR_ADLER32_HIDDEN void zr_adler32_blocks(unsigned long block_size, unsigned long
                                          const unsigned char* data, unsigned long len);
 #endif
 
-#endif  // ZR_ADLER32_INTERNAL_INC
+#endif  // ZR_INTERNAL_ADLER32_H
