@@ -11,6 +11,8 @@ set_source_files_properties(${ZR_SRC_DIR}/Zr_Adler32_avx2.cpp ${ZR_SRC_DIR}/Zr_B
                             PROPERTIES COMPILE_OPTIONS "-mavx2")
 set_source_files_properties(${ZR_SRC_DIR}/Zr_Adler32_avx512.cpp
                             PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw")
+set_source_files_properties(${ZR_SRC_DIR}/Zr_Adler32_avx512vnni.cpp
+                            PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vnni")
 if(ZRSHARED_NO_SIMD)
   set_source_files_properties(${ZR_SRC_DIR}/internal/zr_cpu.cpp
                               PROPERTIES COMPILE_DEFINITIONS ZR_CPU_SCALAR_ONLY)

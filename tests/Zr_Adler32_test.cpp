@@ -39,6 +39,10 @@ TEST(Adler32, PathsMatchZlibOnRandomAndWorstCaseData) {
   std::mt19937 rng(1950);
   std::vector<size_t> lengths = {1 << 20};
   for (size_t n = 0; n <= 300; ++n) lengths.push_back(n);
+  // Around the length from which Zr_Adler32 takes a wider path, if it does.
+  size_t wide = 1;
+  while (wide < 65536 && Zr_Adler32PathFor(wide) == Zr_Adler32PathFor(0)) ++wide;
+  for (size_t n = wide / 2; n <= 2 * wide && wide < 65536; ++n) lengths.push_back(n);
   for (size_t n = 5552 - 140; n <= 5552 + 140; ++n) lengths.push_back(n);
   for (size_t n = 65536 - 130; n <= 65536 + 130; n += 3) lengths.push_back(n);
   for (size_t n : lengths) {
@@ -48,7 +52,7 @@ TEST(Adler32, PathsMatchZlibOnRandomAndWorstCaseData) {
   }
   // All-0xff data from the largest start value gives the largest sums between
   // reductions; an off-by-one in a run length shows up here first.
-  for (size_t n : {5503, 5504, 5505, 5536, 5552, 5553, 11104, 11105, 200000})
+  for (size_t n : {5440, 5503, 5504, 5505, 5536, 5552, 5553, 10816, 11104, 11105, 200000})
     ExpectAllAgree(rng, std::vector<unsigned char>(n, 0xff), 65520u << 16 | 65520u);
   // Start values with halves at or above the modulus are reduced first, which
   // only the result for no data shows directly.
@@ -65,7 +69,9 @@ TEST(Adler32, PathChoiceAndMisuse) {
     EXPECT_EQ(Zr_Adler32ChoosePath(Zr_Adler32PathName(path)),
               Zr_Adler32PathAvailable(path) ? path : best);
   }
-  EXPECT_STREQ(Zr_Adler32PathName(zr_adler32_path_t(9)), "unknown");
+  for (int p : {-1, ZR_ADLER32_NR_PATHS})
+    EXPECT_STREQ(Zr_Adler32PathName(zr_adler32_path_t(p)), "unknown");
+  EXPECT_EQ(Zr_Adler32PathFor(1 << 20), Zr_Adler32ActivePath());
   // ctest runs this binary with and without ZR_SIMD and ZR_ADLER32_PATH set.
   const char* ceiling = getenv("ZR_SIMD") ? getenv("ZR_SIMD") : getenv("ZR_ADLER32_PATH");
   EXPECT_EQ(Zr_Adler32ActivePath(), Zr_Adler32ChoosePath(ceiling));

@@ -21,6 +21,8 @@ bool CpuHas(level_t level) {
     case kAvx512:
       // The runtime reports these only when the OS also saves the registers.
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+    case kAvx512Vnni:
+      return CpuHas(kAvx512) && __builtin_cpu_supports("avx512vnni");
   }
   return false;
 }
@@ -42,7 +44,7 @@ bool Available(level_t level) {
 }
 
 const char* Name(level_t level) {
-  static const char* const names[kNrLevels] = {"portable", "ssse3", "avx2", "avx512"};
+  static const char* const names[kNrLevels] = {"portable", "ssse3", "avx2", "avx512", "avx512vnni"};
   return level >= kPortable && level < kNrLevels ? names[level] : "unknown";
 }
 

@@ -8,7 +8,7 @@
 //
 // The ceiling. The environment variable ZR_SIMD, read once on first use,
 // names the highest level the library may pick by itself: "portable",
-// "ssse3", "avx2" or "avx512". A level the CPU or the build lacks, and any
+// "ssse3", "avx2", "avx512" or "avx512vnni". A level the CPU or the build lacks, and any
 // other text, leaves the ceiling at the highest level available. When ZR_SIMD
 // is not set, ZR_ADLER32_PATH (the older name, same values) is read instead.
 // A library configured with -DZRSHARED_NO_SIMD=ON never runs vector code:
@@ -27,12 +27,13 @@ namespace zr_cpu {
 // Instruction-set levels, lowest first. The values are those of
 // zr_adler32_path_t, whose paths are one per level.
 enum level_t : int {
-  kPortable = 0,  // any x86-64
-  kSsse3 = 1,     // SSSE3
-  kAvx2 = 2,      // AVX2
-  kAvx512 = 3,    // AVX-512F and AVX-512BW, with the OS saving their registers
+  kPortable = 0,    // any x86-64
+  kSsse3 = 1,       // SSSE3
+  kAvx2 = 2,        // AVX2
+  kAvx512 = 3,      // AVX-512F and AVX-512BW, with the OS saving their registers
+  kAvx512Vnni = 4,  // and AVX-512 VNNI
 };
-const int kNrLevels = 4;
+const int kNrLevels = 5;
 
 // True when this build may run vector code of `level` and the CPU can; always
 // true for kPortable, false for a value outside the enumeration.
