@@ -96,7 +96,7 @@ TEST(BitArray, ExamplesAndArgumentErrors) {
       for (unsigned long count : {0, 3})
         expect_einval([&] { Zr_BitArraySet(array, 4, static_cast<char>(value), count); });
   expect_einval([&] { Zr_BitArraySet(nullptr, 0, 1, 5); });
-  Zr_BitArraySet(nullptr, 0, 1, 0);
+  Zr_BitArraySet(nullptr, 13, 1, 0);
   EXPECT_EQ(byte, 0x5A);
   using Compare = int (*)(char const*, unsigned long, char const*, unsigned long, unsigned long);
   for (Compare compare :

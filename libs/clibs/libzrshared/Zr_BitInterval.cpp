@@ -63,7 +63,7 @@ struct Intervals {
     while (top > from) {
       const uint64_t w = top >= 64 ? top - 64 : 0;
       const uint64_t x = Window64(pa, oa, w), y = Window64(pb, ob, w);
-      if (x != y) return Order(x, y);
+      if (x != y) return x < y ? -1 : 1;
       top = w;
     }
     return 0;
@@ -82,7 +82,6 @@ bool UseAvx2() {
 
 int CompareIntervals(const unsigned char* a, uint64_t a_offset, const unsigned char* b,
                      uint64_t b_offset, uint64_t count) {
-  if (count == 0) return 0;
   Intervals iv = {a + a_offset / 8, static_cast<unsigned>(a_offset % 8), b + b_offset / 8,
                   static_cast<unsigned>(b_offset % 8)};
   if (count < 64) {

@@ -10,8 +10,8 @@ namespace zr_bits {
 
 // Compares the `count`-bit intervals that begin `a_offset` bits after `a` and
 // `b_offset` bits after `b` as little-endian unsigned integers: -1, 0 or +1.
-// Checks nothing; reads only the bytes that hold the two intervals (none
-// when `count` is 0).
+// `count` is at least 1; nothing else is checked. Reads only the bytes that
+// hold the two intervals.
 __attribute__((visibility("hidden"))) int CompareIntervals(const unsigned char* a,
                                                            uint64_t a_offset,
                                                            const unsigned char* b,

@@ -9,6 +9,7 @@ namespace zr_cpu {
 
 namespace {
 
+// False for a value outside the enumeration.
 bool CpuHas(level_t level) {
   __builtin_cpu_init();
   switch (level) {
@@ -40,7 +41,7 @@ bool Available(level_t level) {
 #ifdef ZR_CPU_SCALAR_ONLY
   if (level != kPortable) return false;
 #endif
-  return level >= kPortable && level < kNrLevels && CpuHas(level);
+  return CpuHas(level);
 }
 
 const char* Name(level_t level) {
