@@ -183,6 +183,9 @@ TEST(CRCStreams, BadArgumentsAndFailedOrShortTransfersAreThrownAndResumable) {
     EXPECT_EQ(Thrown([&] { r.ReadBuf(U(buf), 1); }).first, EINVAL);
     r.CheckCRCs();
     EXPECT_EQ(fd.pos, 14);
+    // updateCRC folds bytes that the caller moved itself.
+    w.updateCRC(U("gh"), 2), fd.Write("gh", 2), w.WriteCRCs();
+    r.updateCRC(U("gh"), 2), fd.pos += 2, r.CheckCRCs();
     EXPECT_EQ(recorder.Exprs(), std::vector<std::string>(2, "m_block_left != 0"));
   }
 }
