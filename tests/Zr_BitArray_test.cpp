@@ -21,13 +21,15 @@ std::unique_ptr<char[]> Pack(const std::vector<bool>& bits) {
   return bytes;
 }
 
-// Equal runs of n bits at offsets ao and bo amid random bits, then the run
-// bits in `flips` (those below n) flipped in b: both compares and matching
-// against the model, then setting a's run.
+// Equal runs of n bits at offsets ao and bo amid random bits (all zero for
+// even n, so the flips are the only differences and a search that skips a
+// place cannot stumble on another one), then the run bits in `flips` (those
+// below n) flipped in b: both compares and matching against the model, then
+// setting a's run.
 void CheckPair(std::mt19937_64& rng, size_t n, size_t ao, size_t bo, std::vector<size_t> flips) {
   std::vector<bool> a(n ? (ao + n + 7) / 8 * 8 : 0), b(n ? (bo + n + 7) / 8 * 8 : 0);
   for (auto* bits : {&a, &b})
-    for (auto&& bit : *bits) bit = rng() & 1;
+    for (auto&& bit : *bits) bit = (rng() & 1) && n % 2;
   for (size_t i = 0; i < n; ++i) b[bo + i] = a[ao + i];
   for (size_t f : flips)
     if (f < n) b[bo + f] = !b[bo + f];
@@ -61,13 +63,10 @@ TEST(BitArrayModel, EveryLengthAndOffsetPairThenLongRuns) {
   }
 }
 
-// The header examples, then argument errors: EINVAL with an empty
+// The text form, then argument errors: EINVAL with an empty
 // message, before any bit is touched. -1 as a value once set every bit of
 // the bytes it touched.
 TEST(BitArray, ExamplesAndArgumentErrors) {
-  char two[2] = {};
-  Zr_BitArraySet(two, 3, 1, 10);
-  EXPECT_EQ(std::string(two, 2), "\xF8\x1F");
   const auto text = [](void* start, uint8_t bit, Zr_BitSize size) {
     std::ostringstream out;
     out.width(20);  // no fill is written
@@ -96,7 +95,7 @@ TEST(BitArray, ExamplesAndArgumentErrors) {
       for (unsigned long count : {0, 3})
         expect_einval([&] { Zr_BitArraySet(array, 4, static_cast<char>(value), count); });
   expect_einval([&] { Zr_BitArraySet(nullptr, 0, 1, 5); });
-  Zr_BitArraySet(nullptr, 0, 1, 0);
+  Zr_BitArraySet(nullptr, 13, 1, 0);
   EXPECT_EQ(byte, 0x5A);
   using Compare = int (*)(char const*, unsigned long, char const*, unsigned long, unsigned long);
   for (Compare compare :

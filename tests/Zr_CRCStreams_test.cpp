@@ -17,18 +17,19 @@
 
 namespace {
 
-// In memory. Call number `fail_at` (Read or Write, from 0) returns -1 with
-// ENOSPC, or, when `short_count` is not negative, moves only that many.
+// In memory. Call number `fail_at` (Read or Write, from 0) returns
+// `short_count` when that is negative (-1 with ENOSPC), or else moves only
+// that many bytes.
 struct MemoryFd : Zr_FileDescriptor {
   std::string data;
   int64_t pos = 0, short_count = -1, calls = 0, fail_at = -1;
   int64_t Write(void const* buffer, unsigned long count) override {
-    if (Fails(count)) return -1;
+    if (Fails(count)) return short_count;
     data.append(static_cast<const char*>(buffer), count);
     return count;
   }
   int64_t Read(void* buffer, unsigned long count) override {
-    if (Fails(count)) return -1;
+    if (Fails(count)) return short_count;
     pos += count = data.copy(static_cast<char*>(buffer), count, pos);
     return count;
   }
@@ -139,16 +140,16 @@ TEST(CRCStreams, EveryCorruptionOrTruncationIsDetectedWhereItIs) {
   }
 }
 
-// Bad arguments are refused. A failed data write counts nothing, a short one
-// only what arrived; a failed or short checksum write keeps the rest queued,
-// and the retry writes exactly those, the final one not twice. Reading that
-// back, a failed check retries from the same checksum. Data passed while
-// checksums are pending is refused and reported.
+// Bad arguments are refused. A failed data write counts nothing, nor does a
+// bogus count (-2), a short one only what arrived; a failed or short checksum write keeps the rest
+// queued, and the retry writes exactly those, the final one not twice. Reading that back, a failed
+// check retries from the same checksum. Data passed while checksums are pending is refused and
+// reported.
 TEST(CRCStreams, BadArgumentsAndFailedOrShortTransfersAreThrownAndResumable) {
-  for (int64_t short_count : {-1, 0, 2}) {
+  for (int64_t short_count : {-1, -2, 0, 2}) {
     SCOPED_TRACE(short_count);
     const size_t arrived = std::max<int64_t>(short_count, 0);
-    const int want = short_count < 0 ? ENOSPC : EIO;
+    const int want = short_count == -1 ? ENOSPC : EIO;
     zr_test::AssertRecorder recorder;
     MemoryFd fd;
     EXPECT_EQ(Thrown([&] { Zr_CRCWriteStream(&fd, 0); }).first, EINVAL);
@@ -182,6 +183,9 @@ TEST(CRCStreams, BadArgumentsAndFailedOrShortTransfersAreThrownAndResumable) {
     EXPECT_EQ(Thrown([&] { r.ReadBuf(U(buf), 1); }).first, EINVAL);
     r.CheckCRCs();
     EXPECT_EQ(fd.pos, 14);
+    // updateCRC folds bytes that the caller moved itself.
+    w.updateCRC(U("gh"), 2), fd.Write("gh", 2), w.WriteCRCs();
+    r.updateCRC(U("gh"), 2), fd.pos += 2, r.CheckCRCs();
     EXPECT_EQ(recorder.Exprs(), std::vector<std::string>(2, "m_block_left != 0"));
   }
 }

@@ -5,7 +5,7 @@
 
 #include <immintrin.h>
 
-#include "Zr_Adler32_kernel.inc"
+#include "internal/zr_adler32_kernel.h"
 
 TVO_REVISION_IDENT();
 
@@ -14,6 +14,7 @@ namespace {
 struct Avx2 {
   typedef __m256i Vec;
   static constexpr size_t kWidth = 32;
+  static constexpr bool kTapsFromZero = false;
   static Vec Load(const unsigned char* p) {
     return _mm256_loadu_si256(reinterpret_cast<const Vec*>(p));
   }
@@ -23,12 +24,16 @@ struct Avx2 {
                             14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
   }
   static Vec Add(Vec x, Vec y) { return _mm256_add_epi32(x, y); }
+  static Vec ShiftLeft(Vec x, int k) { return _mm256_slli_epi32(x, k); }
   static Vec ByteSums(Vec x) { return _mm256_sad_epu8(x, Zero()); }
   // A tap product pair is at most 255 * (32 + 31) = 16065, so a's and b's
   // share one 16-bit lane before the widening.
-  static Vec Dot(Vec a, Vec b, Vec taps) {
+  static void DotAdd(Vec dot[2], Vec a, Vec b, Vec taps) {
     Vec pairs = _mm256_add_epi16(_mm256_maddubs_epi16(a, taps), _mm256_maddubs_epi16(b, taps));
-    return _mm256_madd_epi16(pairs, _mm256_set1_epi16(1));
+    dot[0] = Add(dot[0], _mm256_madd_epi16(pairs, _mm256_set1_epi16(1)));
+  }
+  static void DotAdd(Vec dot[2], Vec a, Vec taps) {
+    dot[0] = Add(dot[0], _mm256_madd_epi16(_mm256_maddubs_epi16(a, taps), _mm256_set1_epi16(1)));
   }
   static uint32_t Sum(Vec v) {
     __m128i x = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));

@@ -5,7 +5,7 @@
 
 #include <immintrin.h>
 
-#include "Zr_Adler32_kernel.inc"
+#include "internal/zr_adler32_kernel.h"
 
 TVO_REVISION_IDENT();
 
@@ -14,18 +14,23 @@ namespace {
 struct Ssse3 {
   typedef __m128i Vec;
   static constexpr size_t kWidth = 16;
+  static constexpr bool kTapsFromZero = false;
   static Vec Load(const unsigned char* p) {
     return _mm_loadu_si128(reinterpret_cast<const Vec*>(p));
   }
   static Vec Zero() { return _mm_setzero_si128(); }
   static Vec Taps() { return _mm_setr_epi8(16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1); }
   static Vec Add(Vec x, Vec y) { return _mm_add_epi32(x, y); }
+  static Vec ShiftLeft(Vec x, int k) { return _mm_slli_epi32(x, k); }
   static Vec ByteSums(Vec x) { return _mm_sad_epu8(x, Zero()); }
   // A tap product pair is at most 255 * (16 + 15) = 7905, so a's and b's
   // share one 16-bit lane before the widening.
-  static Vec Dot(Vec a, Vec b, Vec taps) {
+  static void DotAdd(Vec dot[2], Vec a, Vec b, Vec taps) {
     Vec pairs = _mm_add_epi16(_mm_maddubs_epi16(a, taps), _mm_maddubs_epi16(b, taps));
-    return _mm_madd_epi16(pairs, _mm_set1_epi16(1));
+    dot[0] = Add(dot[0], _mm_madd_epi16(pairs, _mm_set1_epi16(1)));
+  }
+  static void DotAdd(Vec dot[2], Vec a, Vec taps) {
+    dot[0] = Add(dot[0], _mm_madd_epi16(_mm_maddubs_epi16(a, taps), _mm_set1_epi16(1)));
   }
   static uint32_t Sum(Vec x) {
     x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0x4e));

@@ -3,11 +3,8 @@
 #include <errno.h>
 #include <string.h>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "internal/zr_bitscan.h"
+#include "internal/zr_cpu.h"
 
 TVO_REVISION_IDENT();
 
@@ -16,14 +13,12 @@ namespace {
 
 // How the search works. A difference only matters at its most significant
 // position, so the intervals are searched from the top down in windows of
-// 64 bits (and, with AVX2, chunks of 256 bits). Window w covers interval bits
-// [w, w + 64); comparing two windows as plain unsigned numbers gives the
-// answer for the highest differing bit inside them. Windows may overlap the
-// part already found equal, or reach below the part still to be searched:
-// as long as every bit above a window is known equal, its highest difference
-// is the interval's. Every window lies inside [0, count), and a window's
-// bytes are exactly those holding its bits, so no byte outside the
-// intervals is touched.
+// 64 bits (and, with AVX2, chunks of 256 bits: Zr_BitInterval_avx2.cpp).
+// Window w covers interval bits [w, w + 64); comparing two windows as plain unsigned numbers gives
+// the answer for the highest differing bit inside them. Windows may overlap the part already found
+// equal, or reach below the part still to be searched: as long as every bit above a window is known
+// equal, its highest difference is the interval's. Every window lies inside [0, count), and a
+// window's bytes are exactly those holding its bits, so no byte outside the intervals is touched.
 
 inline uint64_t Load64(const unsigned char* p) {
   uint64_t v;
@@ -68,104 +63,43 @@ struct Intervals {
     while (top > from) {
       const uint64_t w = top >= 64 ? top - 64 : 0;
       const uint64_t x = Window64(pa, oa, w), y = Window64(pb, ob, w);
-      if (x != y) return Order(x, y);
+      if (x != y) return x < y ? -1 : 1;
       top = w;
     }
     return 0;
   }
 };
 
-#if defined(__x86_64__)
-// Interval bits of b, one byte's worth per lane, for the 32 bytes of a that
-// start at b's byte q with b's bits shifted down by r (1..7): lane j is
-// (b[q + j] >> r) | (b[q + j + 1] << (8 - r)). Reads b[q .. q + 32].
-__attribute__((target("avx2"))) inline __m256i ShiftedChunk(const unsigned char* q, __m128i right,
-                                                            __m128i left, __m256i low_mask) {
-  const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-  const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
-  const __m256i down = _mm256_and_si256(_mm256_srl_epi16(lo, right), low_mask);
-  const __m256i up = _mm256_andnot_si256(low_mask, _mm256_sll_epi16(hi, left));
-  return _mm256_or_si256(down, up);
+// Asked once, on first use: the processor and the ceiling do not change
+// while the process runs. Without AVX2 every interval goes through ScanDown
+// alone.
+bool UseAvx2() {
+  static const bool use = zr_cpu::Best(zr_cpu::kAvx2) == zr_cpu::kAvx2;
+  return use;
 }
-
-// The XOR of 32 whole bytes of a with b's matching interval bits.
-template <bool kShifted>
-__attribute__((target("avx2"))) inline __m256i ChunkDiff(const unsigned char* a,
-                                                         const unsigned char* b, __m128i right,
-                                                         __m128i left, __m256i low_mask) {
-  const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a));
-  const __m256i y = kShifted ? ShiftedChunk(b, right, left, low_mask)
-                             : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
-  return _mm256_xor_si256(x, y);
-}
-
-// Searches chunks of 256 interval bits at i = base + 256 k for k = chunks-1
-// down to 0, where base is the first interval bit that starts a byte of a.
-// Four chunks per round keep the loads flowing as in a byte compare; a round
-// that differs is settled by ScanDown over its windows.
-template <bool kShifted>
-__attribute__((target("avx2"))) int ScanChunks(const Intervals& iv, uint64_t base,
-                                               uint64_t chunks) {
-  const unsigned char* a = iv.pa + (iv.oa + base) / 8;
-  const uint64_t b_first = iv.ob + base;
-  const unsigned char* b = iv.pb + b_first / 8;
-  const unsigned r = b_first % 8;
-  const __m128i right = _mm_cvtsi32_si128(static_cast<int>(r));
-  const __m128i left = _mm_cvtsi32_si128(static_cast<int>(8 - r));
-  const __m256i low_mask = _mm256_set1_epi8(static_cast<char>(0xFF >> r));
-  auto diff = [=](uint64_t k) __attribute__((target("avx2"))) {
-    return ChunkDiff<kShifted>(a + 32 * k, b + 32 * k, right, left, low_mask);
-  };
-  uint64_t k = chunks;
-  while (k >= 4) {
-    const __m256i d = _mm256_or_si256(_mm256_or_si256(diff(k - 1), diff(k - 2)),
-                                      _mm256_or_si256(diff(k - 3), diff(k - 4)));
-    if (!_mm256_testz_si256(d, d)) return iv.ScanDown(base + 256 * (k - 4), base + 256 * k);
-    k -= 4;
-  }
-  while (k-- > 0) {
-    const __m256i d = diff(k);
-    if (!_mm256_testz_si256(d, d)) return iv.ScanDown(base + 256 * k, base + 256 * (k + 1));
-  }
-  return 0;
-}
-
-// Asked once, on first use: the processor, and whether the kernel saves its
-// wide registers, do not change while the process runs. Without AVX2 every
-// interval goes through ScanDown alone.
-bool HaveAvx2() {
-  static const bool have = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return have;
-}
-#endif
 
 }  // namespace
 
 int CompareIntervals(const unsigned char* a, uint64_t a_offset, const unsigned char* b,
                      uint64_t b_offset, uint64_t count) {
-  if (count == 0) return 0;
   Intervals iv = {a + a_offset / 8, static_cast<unsigned>(a_offset % 8), b + b_offset / 8,
                   static_cast<unsigned>(b_offset % 8)};
   if (count < 64) {
     return Order(ShortInterval(iv.pa, iv.oa, count), ShortInterval(iv.pb, iv.ob, count));
   }
-#if defined(__x86_64__)
   // Chunks start where a's bits start a byte, so a is read whole bytes at a
   // time and only b (when its offset differs modulo 8) needs shifting.
   const uint64_t base = (8 - iv.oa) % 8;
   const uint64_t chunks = (count - base) / 256;
-  if (chunks != 0 && HaveAvx2()) {
+  if (chunks != 0 && UseAvx2()) {
     const uint64_t chunk_end = base + 256 * chunks;
     if (int r = iv.ScanDown(chunk_end, count)) return r;
-    const bool shifted = (iv.ob + base) % 8 != 0;
-    if (int r = shifted ? ScanChunks<true>(iv, base, chunks) : ScanChunks<false>(iv, base, chunks))
-      return r;
-    return iv.ScanDown(0, base);
+    const uint64_t b_first = iv.ob + base;
+    const uint64_t h = SearchChunksAvx2(iv.pa + (iv.oa + base) / 8, iv.pb + b_first / 8,
+                                        static_cast<unsigned>(b_first % 8), chunks);
+    // A differing chunk lies just below h: the window search stops there.
+    return iv.ScanDown(0, base + 256 * h);
   }
-#endif
   return iv.ScanDown(0, count);
 }
 

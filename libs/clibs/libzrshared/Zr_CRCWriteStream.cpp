@@ -4,7 +4,7 @@
 #include <tvo/tvo_assert.h>
 
 #include "Zr_Adler32.h"
-#include "Zr_Adler32_internal.inc"
+#include "internal/zr_adler32.h"
 
 TVO_REVISION_IDENT();
 
