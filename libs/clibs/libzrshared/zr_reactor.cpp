@@ -343,7 +343,8 @@ void Zr_Reactor::WakeupTaskThreads(unsigned int count) {
 }
 
 void Zr_Reactor::ListenerThread(Zr_Thread<Zr_Reactor>* thread) {
-  ListenerPass(ZR_REACTOR_MAX_FDS, __PRETTY_FUNCTION__, thread);
+  (void)thread;
+  ListenerPass(ZR_REACTOR_MAX_FDS, __PRETTY_FUNCTION__);
 }
 
 // The listener's checks are reported under the signature of its work
@@ -353,24 +354,11 @@ void Zr_Reactor::ListenerThread(Zr_Thread<Zr_Reactor>* thread) {
        ? true                  \
        : (__tvo_assert_fail(TVO_ASSERT_XSTR_(__VA_ARGS__), __FILE__, __LINE__, function), false))
 
-uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function,
-                                  Zr_Thread<Zr_Reactor>* thread) {
+uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function) {
   if (nr_slots > ZR_REACTOR_MAX_FDS) nr_slots = ZR_REACTOR_MAX_FDS;
   m_poll_fds[0].fd = m_wakeup_pipe[0];
   m_poll_fds[0].events = POLLIN;
   m_poll_fds[0].revents = 0;
-  char scratch[1024];
-  ssize_t drained = read(m_wakeup_pipe[0], scratch, sizeof(scratch));
-  (void)drained;  // empty (EAGAIN) or not, the pipe is polled below
-  if (thread != NULL) {
-    // A pause or stop asked for after the thread loop last looked has had
-    // its wake-up byte drained just now; polling would make it wait out the
-    // whole poll timeout.
-    pthread_mutex_lock(&thread->m_mutex);
-    bool requested = thread->m_cmd != ZR_THREAD_RUNNING;
-    pthread_mutex_unlock(&thread->m_mutex);
-    if (requested) return 0;
-  }
 
   // Only this thread takes tasks off the listen queue while it runs, so the
   // tasks recorded here are still there when the lock is taken again.
@@ -403,10 +391,20 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function,
 #pragma GCC diagnostic pop
 #endif
   if (rc <= 0) return 0;
-  // rc counts the slots with events. When the pipe is the only one, no task
-  // moves: skipping the write lock keeps the task threads running.
-  uint32_t with_events = uint32_t(rc) - (m_poll_fds[0].revents != 0 ? 1 : 0);
-  if (nfds == 1 || with_events == 0) return 0;
+  if (m_poll_fds[0].revents != 0) {
+    // Drained after the poll rather than before it: a wake-up byte written
+    // once the thread loop had looked at its requests (a hold or a stop)
+    // then either ends this poll or is drained after it, and the loop sees
+    // the request at once instead of after the poll timeout.
+    char scratch[1024];
+    ssize_t drained = read(m_wakeup_pipe[0], scratch, sizeof(scratch));
+    (void)drained;  // up to 1024 bytes; any rest keeps the next poll short
+    rc--;
+  }
+  // rc now counts the sockets with events. Without any, no task moves:
+  // skipping the write lock keeps the task threads running.
+  if (rc == 0) return 0;
+  const uint32_t with_events = uint32_t(rc);
 
   pthread_rwlock_wrlock(&m_task_lock);
   uint32_t ready = 0;

@@ -226,11 +226,9 @@ class Zr_Reactor {
   // pipe); tasks beyond them are reported ("nfds< (1024 * 1024)") and wait
   // for a later pass. Its checks ("sock != -1", "nfds< (1024 * 1024)",
   // "t != __null") are reported with `function` as the signature text.
-  // When `thread` is given and a pause or stop was asked of it, the pass
-  // ends after draining the wake-up pipe, before it polls. Returns the
-  // number of tasks made ready.
-  uint32_t ListenerPass(uint32_t nr_slots, const char* function,
-                        Zr_Thread<Zr_Reactor>* thread = NULL);
+  // The wake-up pipe is drained after the poll when it had bytes. Returns
+  // the number of tasks made ready.
+  uint32_t ListenerPass(uint32_t nr_slots, const char* function);
 
   // Takes `task` off the ready queue (already done by the caller), runs the
   // client's callbacks on it in `thread` and puts it where the client says.
