@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <time.h>
 #include <tvo/tvo_assert.h>
 #include <tvo/tvo_string.h>
 #include <unistd.h>
@@ -53,31 +52,6 @@ class PipeCloser {
   int32_t* m_ends;
 };
 
-uint64_t NowMicros() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
-
-// Polls the reported state of `thread` until it equals `state`. Short
-// sleeps (10 us doubling to 1 ms) during the first 100 ms, so that an idle
-// thread is seen at once; then every 100 ms, so that a long wait costs
-// nothing. `limit_us` 0 waits for ever. Returns whether the state was
-// reached.
-bool WaitForState(ReactorThread* thread, zr_thread_state_t state, uint64_t limit_us) {
-  // A thread that never started reports nothing, ever: waiting would hang.
-  if (thread->m_thread == 0) return false;
-  const uint64_t start = NowMicros();
-  useconds_t nap = 10;
-  while (thread->GetState() != state) {
-    uint64_t waited = NowMicros() - start;
-    if (limit_us != 0 && waited >= limit_us) return false;
-    usleep(nap);
-    nap = waited >= 100000 ? 100000 : (nap >= 1000 ? 1000 : nap * 2);
-  }
-  return true;
-}
-
 // How long Deinitialize waits for a started thread to report that it
 // stopped before it gives up on it (and leaves its object allocated).
 const uint64_t kStopWaitMicros = 30u * 1000u * 1000u;
@@ -87,7 +61,7 @@ const uint64_t kStopWaitMicros = 30u * 1000u * 1000u;
 // stopping within the limit is left allocated (it may still touch it).
 void FreeStoppedThread(ReactorThread*& thread) {
   if (thread == NULL) return;
-  if (thread->m_thread != 0 && !WaitForState(thread, ZR_THREAD_STOPPED, kStopWaitMicros)) return;
+  if (thread->m_thread != 0 && !thread->WaitForState(ZR_THREAD_STOPPED, kStopWaitMicros)) return;
   delete thread;
   thread = NULL;
 }
@@ -428,9 +402,7 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function) {
 #undef ZR_LISTENER_CHECK
 
 void Zr_Reactor::RunTask(Zr_Thread<Zr_Reactor>* thread, Zr_Task* task) {
-  pthread_mutex_lock(&thread->m_mutex);
-  thread->m_item = task;
-  pthread_mutex_unlock(&thread->m_mutex);
+  thread->SetItem(task);
 
   uint32_t status = ClientTaskExecute(task->m_sock, task->m_host, task->m_port, &task->m_user_data);
   zr_reactor_queue_t queue =
@@ -440,9 +412,7 @@ void Zr_Reactor::RunTask(Zr_Thread<Zr_Reactor>* thread, Zr_Task* task) {
   TaskMoveToQueue(task, queue, true);
   pthread_rwlock_unlock(&m_task_lock);
 
-  pthread_mutex_lock(&thread->m_mutex);
-  thread->m_item = NULL;
-  pthread_mutex_unlock(&thread->m_mutex);
+  thread->SetItem(NULL);
 }
 
 void Zr_Reactor::TaskThread(Zr_Thread<Zr_Reactor>* thread) {
@@ -485,7 +455,7 @@ int32_t Zr_Reactor::DoCommand(unsigned int cmd) {
     // The listener sees the request only between passes; the byte ends its
     // poll now rather than at the timeout.
     WakeupListener();
-    WaitForState(m_listener_thread, ZR_THREAD_PAUSED, 0);
+    m_listener_thread->WaitForState(ZR_THREAD_PAUSED, 0);
   }
   if (m_threads != NULL) {
     for (uint32_t i = m_thread_nr; i-- > 0;) {
@@ -498,13 +468,12 @@ int32_t Zr_Reactor::DoCommand(unsigned int cmd) {
     for (uint32_t i = m_thread_nr; i-- > 0;) {
       ReactorThread* thread = m_threads[i];
       if (thread == NULL) continue;
-      pthread_mutex_lock(&thread->m_mutex);
-      Zr_Task* item = static_cast<Zr_Task*>(thread->m_item);
-      pthread_mutex_unlock(&thread->m_mutex);
-      if (NeedSuspend(item)) WaitForState(thread, ZR_THREAD_PAUSED, 0);
+      if (NeedSuspend(static_cast<Zr_Task*>(thread->GetItem()))) {
+        thread->WaitForState(ZR_THREAD_PAUSED, 0);
+      }
     }
   }
-  if (m_setup_thread != NULL) WaitForState(m_setup_thread, ZR_THREAD_PAUSED, 0);
+  if (m_setup_thread != NULL) m_setup_thread->WaitForState(ZR_THREAD_PAUSED, 0);
 
   {
     RwLockGuard lock(&m_task_lock, true);
