@@ -247,6 +247,19 @@ class Zr_Reactor {
   Zr_Task* m_poll_tasks[ZR_REACTOR_MAX_FDS];  // slot i >= 1: task polled in it
   struct pollfd m_poll_fds[ZR_REACTOR_MAX_FDS + 1];  // slot 0: wake-up pipe
   int32_t m_wakeup_pipe[2];                          // read end, write end; -1 when closed
+
+ private:
+  // The phases of Initialize, Deinitialize, ListenerPass and DoCommand.
+  int32_t StartThreads(uint32_t nr_threads, size_t stack_size, bool setup_thread);
+  void StopAndJoinThreads();
+  void FreeThreads();
+  void CleanQueuedTasks();
+  uint32_t FillPollSet(uint32_t nr_slots, const char* function);
+  uint32_t MoveTasksWithEvents(uint32_t nfds, uint32_t with_events, const char* function,
+                               bool* without_user_data);
+  void HoldThreads();
+  void CommandQueuedTasks(unsigned int cmd);
+  void ReleaseThreads();
 };
 
 #endif  // ZR_REACTOR_H
