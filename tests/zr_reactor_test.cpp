@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,8 +30,8 @@ const Q kFree = Zr_Reactor::ZR_REACTOR_QUEUE_FREE, kListen = Zr_Reactor::ZR_REAC
 // it), clearing its user data when the peer has gone; then it goes to
 // the free queue after a hang-up, else to queue `next` (a ready task runs once
 // more, then listens), or back to the ready queue for as long as `cycle`. A
-// command sends a task to `command(sock)` and counts the ClientTaskExecute
-// calls that run meanwhile in `overlaps`.
+// command sends a task to `command(sock)` and, while cycling, counts the
+// ClientTaskExecute calls that run meanwhile in `overlaps`.
 class TestReactor : public Zr_Reactor {
  public:
   TestReactor() {}  // user-provided: `new TestReactor()` must not zero-fill
@@ -112,7 +113,7 @@ class TestReactor : public Zr_Reactor {
   }
 
   using Zr_Reactor::ListenerPass, Zr_Reactor::ListenerThread, Zr_Reactor::TaskMoveToQueue,
-      Zr_Reactor::m_threads;
+      Zr_Reactor::TaskThread, Zr_Reactor::WakeupListener, Zr_Reactor::m_threads;
   using Zr_Reactor::m_poll_fds, Zr_Reactor::m_task_free, Zr_Reactor::m_task_listen,
       Zr_Reactor::m_task_hold, Zr_Reactor::m_wakeup_pipe;
 
@@ -159,6 +160,7 @@ TEST(ReactorSetup, FailedOrEmptyInitializeIsReportedAndDeinitializeIsSafeAndProm
     struct rlimit tight = {rlim_t(lowest), saved.rlim_max};  // no descriptor left for a pipe
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, mode == 2 ? &tight : &saved), 0);
     EXPECT_EQ(r->Initialize(2, 3, mode == 2 ? 0 : SIZE_MAX / 4, true), -1);
+    EXPECT_EQ(errno, mode == 2 ? EMFILE : EAGAIN);  // pipe's, or pthread_create's result
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_EQ(r->TaskAdd(5, "", 0, nullptr), 0);  // still usable for bookkeeping
     // A thread that never ran must not be waited for (30 s each, or for ever).
@@ -235,23 +237,33 @@ TEST_F(ReactorTasks, FreeingATaskWithUserDataOrAnUnknownQueueIsReportedAndLosesN
   EXPECT_EQ(rec.Take()[0].file, "libs/clibs/libzrshared/zr_reactor.cpp");
 }
 
-// A peer's hang-up alone (POLLHUP, no POLLIN) is an event. Tasks beyond a
-// pass's slots wait for a later pass. A task without a socket is reported
-// under the listener's work function and stays. The 16 MiB of poll arrays
-// stay untouched beyond the slots used.
-TEST_F(ReactorTasks, PassMovesTasksWithEventsWithinItsSlots) {
-  SocketPair readable;
+// So that its socket is polled at once, not after the listener's timeout.
+TEST_F(ReactorTasks, TaskPutBackOnTheListenQueueWakesTheListener) {
+  r->next = kListen;
+  r->Place(kReady, 70007, &ud);
+  r->TaskThread(r->m_threads[0]);  // runs it in this thread
+  EXPECT_EQ(WakeupBytes(), 1);
+  EXPECT_EQ(r->m_threads[0]->GetItem(), nullptr);
+}
+
+// A socket without an event stays polled, even in a slot before one with an
+// event; a peer's hang-up alone (POLLHUP, no POLLIN) is an event too. Tasks
+// beyond a pass's slots wait for a later pass. A task without a socket is
+// reported under the listener's work function and stays. The 16 MiB of poll
+// arrays stay untouched beyond the slots used.
+TEST_F(ReactorTasks, PassMovesOnlyTasksWithEventsWithinItsSlots) {
+  SocketPair idle, readable;
   int hup[2];
   ASSERT_EQ(pipe(hup), 0);
   close(hup[1]);
-  for (int sock : {-1, readable.fd[0], hup[0], 70007}) r->Place(kListen, sock);
+  for (int sock : {-1, idle.fd[0], readable.fd[0], hup[0], 70007}) r->Place(kListen, sock);
   ASSERT_EQ(write(readable.fd[1], "x", 1), 1);
-  r->m_poll_fds[4].fd = -77;
-  EXPECT_EQ(r->ListenerPass(4, "pass"), 2u);  // the pipe and three tasks
-  EXPECT_EQ(r->m_poll_fds[4].fd, -77);
-  EXPECT_EQ(r->Socks(kListen), (Ints{-1, 70007}));
+  r->m_poll_fds[5].fd = -77;
+  EXPECT_EQ(r->ListenerPass(5, "pass"), 2u);  // the pipe and four tasks
+  EXPECT_EQ(r->m_poll_fds[5].fd, -77);
+  EXPECT_EQ(r->Socks(kListen), (Ints{-1, idle.fd[0], 70007}));
   r->ListenerThread(nullptr);  // a whole pass, in which 70007 fails (POLLNVAL)
-  EXPECT_EQ(r->Socks(kListen), Ints{-1});
+  EXPECT_EQ(r->Socks(kListen), (Ints{-1, idle.fd[0]}));
   EXPECT_EQ(rec.Exprs(), (Texts{"sock != -1", "nfds< (1024 * 1024)", "sock != -1"}));
   EXPECT_SIGNATURE(rec.Take()[2].function,
                    "void Zr_Reactor::ListenerThread(Zr_Thread<Zr_Reactor>*)");
@@ -313,6 +325,21 @@ TEST(ReactorCommand, CommandOneAndCleanupVisitListenReadyHoldInOrder) {
   // Only the task whose user data was left set is reported.
   EXPECT_EQ(rec.Exprs(),
             (Texts{"task->m_user_data == __null", "m_task_nr == 0", "m_thread_nr == 0"}));
+}
+
+// A listener waiting in its poll is woken by a command and by the shutdown
+// rather than left to its one-second timeout. Both take microseconds; the
+// bound only tells a missing wake-up, a fresh poll's whole second, apart.
+TEST(ReactorCommand, CommandAndShutdownCutTheListenersPollShort) {
+  auto r = Make(1, 1);
+  for (int round = 0, pending = -1; round < 2; round++) {
+    r->WakeupListener();  // drained at the end of a poll, then a fresh one starts
+    ASSERT_TRUE(zr_test::WaitUntil(
+        [&] { return ioctl(r->m_wakeup_pipe[0], FIONREAD, &pending) == 0 && pending == 0; }));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(round == 0 ? r->DoCommand(1) : r->Deinitialize(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << round;
+  }
 }
 
 // Socket-less jobs that go straight back to the ready queue after every run,
