@@ -135,7 +135,8 @@ class Zr_Reactor {
   // `nr_threads` task threads (highest index first), the set-up thread when
   // `setup_thread`, and the listener, each with `stack_size` (0: default).
   // Returns 0; or -1 when the pipe, its flags, the thread table or a thread
-  // cannot be created (errno as left by the failed call). After a failure,
+  // cannot be created (errno as left by the failed call; for a thread,
+  // pthread_create's error number). After a failure,
   // what was built stays until Deinitialize, which must still be called.
   // A reactor is initialised once in its life: a second call is reported
   // ("m_task_nr == 0", "m_thread_nr == 0") and refused with -1 and EINVAL.

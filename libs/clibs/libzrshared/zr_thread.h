@@ -156,8 +156,11 @@ class Zr_Thread {
   // Polls the reported state until it equals `state`: short sleeps (10 us
   // doubling to 1 ms) during the first 100 ms, so that an idle thread is
   // seen at once, then every 100 ms, so that a long wait costs nothing.
-  // `limit_us` 0 waits for ever. Returns whether the state was reached; false
-  // at once for a thread that was never started (it never reports anything).
+  // `limit_us` 0 waits for ever. Returns whether the state was reached
+  // (false once `limit_us` microseconds have passed without it), and false
+  // at once for a thread that was never started, which never reports
+  // anything. Called by the owner, never by the thread itself; errno may
+  // change (an interrupted sleep).
   bool WaitForState(zr_thread_state_t state, uint64_t limit_us) {
     if (m_thread == 0) return false;
     const uint64_t start = NowMicros();
@@ -171,8 +174,9 @@ class Zr_Thread {
     return true;
   }
 
-  // The item the work function is working on (null: none), under the mutex,
-  // so that another thread may read it while this one works.
+  // The item the work function is working on (null: none), written and read
+  // under the mutex, so that another thread may read it while this one
+  // works. The thread object does not own the item.
   void SetItem(void* item) {
     pthread_mutex_lock(&m_mutex);
     m_item = item;
