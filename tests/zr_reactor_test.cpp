@@ -226,10 +226,11 @@ TEST_F(ReactorTasks, RefusedTaskAddWakesTheListenerOnlyWhenTheReactorIsFull) {
 }
 
 TEST_F(ReactorTasks, FreeingATaskWithUserDataOrAnUnknownQueueIsReportedAndLosesNoTask) {
+  r->Place(kFree, 12);  // without user data: quietly
   r->Place(kHold, 11, &ud);
   Zr_Task* t = r->m_task_hold.RemoveFirst();
   r->TaskMoveToQueue(t, kFree, true);  // reported, moved anyway
-  EXPECT_TRUE(t->m_owner == &r->m_task_free && t->m_sock == -1);
+  EXPECT_TRUE(r->TaskCheck(11) == kFree && t->m_sock == -1);
   r->m_task_free.Remove(t);
   r->TaskMoveToQueue(t, Q(4), true);  // no such queue: reported, kept on hold rather than lost
   EXPECT_EQ(r->TaskCheck(&ud), kHold);
