@@ -1,7 +1,6 @@
 #include "zr_thread.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <atomic>
 #include <future>
@@ -63,8 +62,7 @@ TEST(ZrThread, PauseResumeStopProtocolAndRunChecks) {
   t.Pause();
   t.Hold();
   t.Release();
-  EXPECT_FALSE(t.Resume());
-  EXPECT_EQ(t.m_cmd, ZR_THREAD_STOPPED);
+  EXPECT_TRUE(!t.Resume() && t.m_cmd == ZR_THREAD_STOPPED);
 
   // A pause request signals the condition variable, so that whoever waits
   // on it for a change of request sees it. Resume before a thread reaches
@@ -80,8 +78,7 @@ TEST(ZrThread, PauseResumeStopProtocolAndRunChecks) {
     rc = pthread_cond_timedwait(&idle.m_cond, &idle.m_mutex, &deadline);
   pthread_mutex_unlock(&idle.m_mutex);
   EXPECT_EQ(rc, 0);
-  EXPECT_FALSE(idle.Resume());
-  EXPECT_EQ(idle.m_cmd, ZR_THREAD_RUNNING);
+  EXPECT_TRUE(!idle.Resume() && idle.m_cmd == ZR_THREAD_RUNNING);
   EXPECT_EQ(Thread::Run(&idle), nullptr);
   EXPECT_TRUE(idle.GetState() == ZR_THREAD_STOPPED && idle.m_cmd == ZR_THREAD_STOPPED);
   EXPECT_EQ(rec.Exprs(), (std::vector<std::string>{"zr_thread->m_clss", "zr_thread->m_func"}));
