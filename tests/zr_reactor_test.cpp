@@ -77,11 +77,10 @@ class TestReactor : public Zr_Reactor {
     if (sock == throw_cleanup && (throw_cleanup = -2)) throw std::runtime_error("cleanup");
     if (*ud != this) *ud = nullptr;  // the reactor itself as user data is left, to be reported
   }
-  bool ClientTaskSuspendRequired(void* ud) override { return !ud || ud != slow; }
   bool NeedSuspend(Zr_Task* task) override {
     void* job = add_while_pausing.exchange(nullptr);
     EXPECT_TRUE(!job || TaskAdd(job) == 0);
-    return Zr_Reactor::NeedSuspend(task);
+    return (!task || task->m_user_data != slow) && Zr_Reactor::NeedSuspend(task);
   }
 
   Ints SocksOf(const std::string& what) {
