@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <time.h>
 #include <tvo/tvo_assert.h>
 #include <tvo/tvo_string.h>
 #include <unistd.h>
@@ -26,11 +25,9 @@ class RwLockGuard {
     else
       pthread_rwlock_rdlock(m_lock);
   }
-  ~RwLockGuard() { Unlock(); }
-  void Unlock() {
-    if (m_lock != NULL) pthread_rwlock_unlock(m_lock);
-    m_lock = NULL;
-  }
+  ~RwLockGuard() { pthread_rwlock_unlock(m_lock); }
+  RwLockGuard(const RwLockGuard&) = delete;
+  RwLockGuard& operator=(const RwLockGuard&) = delete;
 
  private:
   pthread_rwlock_t* m_lock;
@@ -42,10 +39,8 @@ class PipeCloser {
   explicit PipeCloser(int32_t* ends) : m_ends(ends) {}
   ~PipeCloser() {
     for (int end = 0; end < 2; end++) {
-      if (m_ends[end] != -1) {
-        close(m_ends[end]);
-        m_ends[end] = -1;
-      }
+      if (m_ends[end] != -1) close(m_ends[end]);
+      m_ends[end] = -1;
     }
   }
 
@@ -53,29 +48,14 @@ class PipeCloser {
   int32_t* m_ends;
 };
 
-uint64_t NowMicros() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
-
-// Polls the reported state of `thread` until it equals `state`. Short
-// sleeps (10 us doubling to 1 ms) during the first 100 ms, so that an idle
-// thread is seen at once; then every 100 ms, so that a long wait costs
-// nothing. `limit_us` 0 waits for ever. Returns whether the state was
-// reached.
-bool WaitForState(ReactorThread* thread, zr_thread_state_t state, uint64_t limit_us) {
-  // A thread that never started reports nothing, ever: waiting would hang.
-  if (thread->m_thread == 0) return false;
-  const uint64_t start = NowMicros();
-  useconds_t nap = 10;
-  while (thread->GetState() != state) {
-    uint64_t waited = NowMicros() - start;
-    if (limit_us != 0 && waited >= limit_us) return false;
-    usleep(nap);
-    nap = waited >= 100000 ? 100000 : (nap >= 1000 ? 1000 : nap * 2);
+// Calls `visit` on every task thread, highest index first, skipping null
+// entries; nothing when there is no table.
+template <class Visit>
+void ForEachTaskThread(ReactorThread** threads, uint32_t nr_threads, Visit visit) {
+  if (threads == NULL) return;
+  for (uint32_t i = nr_threads; i-- > 0;) {
+    if (threads[i] != NULL) visit(threads[i]);
   }
-  return true;
 }
 
 // How long Deinitialize waits for a started thread to report that it
@@ -87,7 +67,7 @@ const uint64_t kStopWaitMicros = 30u * 1000u * 1000u;
 // stopping within the limit is left allocated (it may still touch it).
 void FreeStoppedThread(ReactorThread*& thread) {
   if (thread == NULL) return;
-  if (thread->m_thread != 0 && !WaitForState(thread, ZR_THREAD_STOPPED, kStopWaitMicros)) return;
+  if (thread->m_thread != 0 && !thread->WaitForState(ZR_THREAD_STOPPED, kStopWaitMicros)) return;
   delete thread;
   thread = NULL;
 }
@@ -96,6 +76,17 @@ int SetNonBlocking(int fd) {
   int flags = fcntl(fd, F_GETFL);
   if (flags == -1) return -1;
   return fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ? -1 : 0;
+}
+
+// Creates the pipe into `ends`, both ends non-blocking. Returns 0, or -1
+// with errno set; ends that could not be created are -1.
+int OpenWakeupPipe(int32_t* ends) {
+  if (pipe(ends) != 0) {
+    ends[0] = -1;
+    ends[1] = -1;
+    return -1;
+  }
+  return SetNonBlocking(ends[0]) != 0 || SetNonBlocking(ends[1]) != 0 ? -1 : 0;
 }
 
 // Creates and starts one reactor thread into `slot`; false when either
@@ -110,6 +101,24 @@ bool StartThread(ReactorThread*& slot, ReactorThread::zr_thread_func_t func, Zr_
     return false;
   }
   return true;
+}
+
+// Walks `queue` with a position of its own (other readers may walk it at the
+// same time) and tells whether a task matches.
+template <class Match>
+bool QueueHolds(pthread_rwlock_t* lock, const Zr_DList<Zr_Task>& queue, Match match) {
+  RwLockGuard guard(lock, false);
+  for (const Zr_Task* task = queue.m_begin; task != NULL; task = task->m_next) {
+    if (match(task)) return true;
+  }
+  return false;
+}
+
+// Checks that a task leaving the reactor released its user data, and
+// deletes it.
+void DeleteTask(Zr_Task* task) {
+  TVO_ASSERT(task->m_user_data == NULL);
+  delete task;
 }
 
 }  // namespace
@@ -135,6 +144,8 @@ bool Zr_Reactor::NeedSuspend(Zr_Task* task) {
   return ClientTaskSuspendRequired(task != NULL ? task->m_user_data : NULL);
 }
 
+// ---- Set-up: tasks, pipe, threads ----
+
 int32_t Zr_Reactor::Initialize(uint32_t nr_threads, uint32_t nr_tasks, size_t stack_size,
                                bool setup_thread) {
   // A second Initialize is refused: it would orphan the running threads,
@@ -151,18 +162,14 @@ int32_t Zr_Reactor::Initialize(uint32_t nr_threads, uint32_t nr_tasks, size_t st
 
   m_task_nr = nr_tasks;
   for (uint32_t i = 0; i < nr_tasks; i++) m_task_free.Prepend(new Zr_Task());
+  if (OpenWakeupPipe(m_wakeup_pipe) != 0) return -1;
+  return StartThreads(nr_threads, stack_size, setup_thread);
+}
 
-  if (pipe(m_wakeup_pipe) != 0) {
-    m_wakeup_pipe[0] = -1;
-    m_wakeup_pipe[1] = -1;
-    return -1;
-  }
-  if (SetNonBlocking(m_wakeup_pipe[0]) != 0 || SetNonBlocking(m_wakeup_pipe[1]) != 0) return -1;
-
+int32_t Zr_Reactor::StartThreads(uint32_t nr_threads, size_t stack_size, bool setup_thread) {
   m_thread_nr = nr_threads;
   m_threads = static_cast<ReactorThread**>(calloc(nr_threads, sizeof(ReactorThread*)));
   if (m_threads == NULL) return -1;
-
   for (uint32_t i = nr_threads; i-- > 0;) {
     if (!StartThread(m_threads[i], &Zr_Reactor::TaskThread, this, stack_size)) return -1;
   }
@@ -170,41 +177,42 @@ int32_t Zr_Reactor::Initialize(uint32_t nr_threads, uint32_t nr_tasks, size_t st
       !StartThread(m_setup_thread, &Zr_Reactor::TaskSetupThread, this, stack_size)) {
     return -1;
   }
-  if (!StartThread(m_listener_thread, &Zr_Reactor::ListenerThread, this, stack_size)) return -1;
+  return StartThread(m_listener_thread, &Zr_Reactor::ListenerThread, this, stack_size) ? 0 : -1;
+}
+
+// ---- Shutdown: stop and join, free the threads, clean the tasks, close the pipe ----
+
+int32_t Zr_Reactor::Deinitialize() {
+  StopAndJoinThreads();
+  FreeThreads();
+  // The pipe is closed last, and also when a cleanup callback throws.
+  PipeCloser close_pipe(m_wakeup_pipe);
+  CleanQueuedTasks();
   return 0;
 }
 
-int32_t Zr_Reactor::Deinitialize() {
-  if (m_threads != NULL) {
-    for (uint32_t i = m_thread_nr; i-- > 0;) {
-      if (m_threads[i] != NULL) m_threads[i]->Stop();
-    }
-  }
+void Zr_Reactor::StopAndJoinThreads() {
+  ForEachTaskThread(m_threads, m_thread_nr, [](ReactorThread* thread) { thread->Stop(); });
   if (m_setup_thread != NULL) m_setup_thread->Stop();
   if (m_listener_thread != NULL) {
     m_listener_thread->Stop();
     // Cuts the listener's poll short instead of waiting for its timeout.
     WakeupListener();
+    m_listener_thread->Join();
   }
-
-  if (m_listener_thread != NULL) m_listener_thread->Join();
-  if (m_threads != NULL) {
-    for (uint32_t i = m_thread_nr; i-- > 0;) {
-      if (m_threads[i] != NULL) m_threads[i]->Join();
-    }
-  }
+  ForEachTaskThread(m_threads, m_thread_nr, [](ReactorThread* thread) { thread->Join(); });
   if (m_setup_thread != NULL) m_setup_thread->Join();
+}
 
+void Zr_Reactor::FreeThreads() {
   FreeStoppedThread(m_listener_thread);
-  if (m_threads != NULL) {
-    for (uint32_t i = m_thread_nr; i-- > 0;) FreeStoppedThread(m_threads[i]);
-  }
+  ForEachTaskThread(m_threads, m_thread_nr, [](ReactorThread*& slot) { FreeStoppedThread(slot); });
   free(m_threads);
   m_threads = NULL;
   FreeStoppedThread(m_setup_thread);
+}
 
-  // The pipe is closed last, and also when a cleanup callback throws.
-  PipeCloser close_pipe(m_wakeup_pipe);
+void Zr_Reactor::CleanQueuedTasks() {
   RwLockGuard lock(&m_task_lock, true);
   Zr_DList<Zr_Task>* queued[] = {&m_task_listen, &m_task_ready, &m_task_hold};
   for (Zr_DList<Zr_Task>* queue : queued) {
@@ -213,16 +221,13 @@ int32_t Zr_Reactor::Deinitialize() {
     while (Zr_Task* task = queue->m_begin) {
       ClientTaskCleanup(task->m_sock, task->m_host, task->m_port, &task->m_user_data);
       queue->RemoveFirst();
-      TVO_ASSERT(task->m_user_data == NULL);
-      delete task;
+      DeleteTask(task);
     }
   }
-  while (Zr_Task* task = m_task_free.RemoveFirst()) {
-    TVO_ASSERT(task->m_user_data == NULL);
-    delete task;
-  }
-  return 0;
+  while (Zr_Task* task = m_task_free.RemoveFirst()) DeleteTask(task);
 }
+
+// ---- Registration, lookup and queue moves ----
 
 void Zr_Reactor::WakeupListener() {
   const int saved = errno;  // callers promise to leave errno alone
@@ -236,59 +241,38 @@ int32_t Zr_Reactor::TaskAdd(int sock, const char* host, unsigned short port, voi
   // A negative socket could never be polled and would trip the listener's
   // "sock != -1" check on every pass.
   if (sock < 0 || sock > ZR_REACTOR_MAX_FDS - 1) return -1;
-  pthread_rwlock_wrlock(&m_task_lock);
-  Zr_Task* task = m_task_free.RemoveFirst();
-  if (task == NULL) {
-    pthread_rwlock_unlock(&m_task_lock);
-    WakeupListener();
-    return -1;
+  Zr_Task* task;
+  {
+    RwLockGuard lock(&m_task_lock, true);
+    task = m_task_free.RemoveFirst();
+    if (task != NULL) {
+      tvostrcpy(task->m_host, host != NULL ? host : "", sizeof(task->m_host));
+      task->m_port = port;
+      task->m_sock = sock;
+      task->m_user_data = user_data;
+      m_task_listen.Prepend(task);
+    }
   }
-  task->m_port = 65535;
-  task->m_host[0] = '\0';
-  task->m_sock = -1;
-  task->m_user_data = NULL;
-  tvostrcpy(task->m_host, host != NULL ? host : "", sizeof(task->m_host));
-  task->m_port = port;
-  task->m_sock = sock;
-  task->m_user_data = user_data;
-  m_task_listen.Prepend(task);
-  pthread_rwlock_unlock(&m_task_lock);
   WakeupListener();
-  return 0;
+  return task != NULL ? 0 : -1;
 }
 
 int32_t Zr_Reactor::TaskAdd(void* user_data) {
-  pthread_rwlock_wrlock(&m_task_lock);
-  Zr_Task* task = m_task_free.RemoveFirst();
-  if (task == NULL) {
-    pthread_rwlock_unlock(&m_task_lock);
-    WakeupTaskThreads(1);
-    return -1;
+  Zr_Task* task;
+  {
+    RwLockGuard lock(&m_task_lock, true);
+    task = m_task_free.RemoveFirst();
+    if (task != NULL) {
+      task->m_user_data = user_data;
+      task->m_host[0] = '\0';
+      task->m_port = 65535;
+      task->m_sock = -1;
+      m_task_ready.Append(task);
+    }
   }
-  task->m_user_data = user_data;
-  task->m_host[0] = '\0';
-  task->m_port = 65535;
-  task->m_sock = -1;
-  m_task_ready.Append(task);
-  pthread_rwlock_unlock(&m_task_lock);
   WakeupTaskThreads(1);
-  return 0;
+  return task != NULL ? 0 : -1;
 }
-
-namespace {
-
-// Walks `queue` with a position of its own (other readers may walk it at the
-// same time) and tells whether a task matches.
-template <class Match>
-bool QueueHolds(pthread_rwlock_t* lock, const Zr_DList<Zr_Task>& queue, Match match) {
-  RwLockGuard guard(lock, false);
-  for (const Zr_Task* task = queue.m_begin; task != NULL; task = task->m_next) {
-    if (match(task)) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 Zr_Reactor::zr_reactor_queue_t Zr_Reactor::TaskCheck(int sock) {
   auto match = [sock](const Zr_Task* task) { return task->m_sock == sock; };
@@ -334,16 +318,49 @@ void Zr_Reactor::TaskMoveToQueue(Zr_Task* task, zr_reactor_queue_t queue, bool w
 }
 
 void Zr_Reactor::WakeupTaskThreads(unsigned int count) {
-  if (count == 0 || m_threads == NULL) return;
   unsigned int woken = 0;
-  for (uint32_t i = m_thread_nr; i-- > 0;) {
-    if (m_threads[i] == NULL) continue;
-    if (m_threads[i]->Resume() && ++woken == count) return;
-  }
+  ForEachTaskThread(m_threads, m_thread_nr, [&](ReactorThread* thread) {
+    if (woken < count && thread->Resume()) woken++;
+  });
 }
 
+// ---- Listener: fill the poll set, poll, move the tasks with events ----
+
 void Zr_Reactor::ListenerThread(Zr_Thread<Zr_Reactor>* thread) {
-  ListenerPass(ZR_REACTOR_MAX_FDS, __PRETTY_FUNCTION__, thread);
+  (void)thread;
+  ListenerPass(ZR_REACTOR_MAX_FDS, __PRETTY_FUNCTION__);
+}
+
+uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function) {
+  const uint32_t nfds = FillPollSet(nr_slots, function);
+#if defined(__GNUC__) && !defined(__clang__)
+  // g++ 12 with sanitizers misjudges the size of the embedded array here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-overflow"
+#endif
+  int events = poll(m_poll_fds, nfds, 1000);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+  if (events <= 0) return 0;
+  if (m_poll_fds[0].revents != 0) {
+    // Drained after the poll rather than before it: a wake-up byte written
+    // once the thread loop had looked at its requests (a hold or a stop)
+    // then either ends this poll or is drained after it, and the loop sees
+    // the request at once instead of after the poll timeout.
+    char scratch[1024];
+    ssize_t drained = read(m_wakeup_pipe[0], scratch, sizeof(scratch));
+    (void)drained;  // up to 1024 bytes; any rest keeps the next poll short
+    events--;
+  }
+  // Without a socket event no task moves: skipping the write lock keeps the
+  // task threads running.
+  if (events == 0) return 0;
+  bool without_user_data = false;
+  const uint32_t ready = MoveTasksWithEvents(nfds, uint32_t(events), function, &without_user_data);
+  WakeupTaskThreads(ready);
+  if (without_user_data && m_setup_thread != NULL) m_setup_thread->Resume();
+  return ready;
 }
 
 // The listener's checks are reported under the signature of its work
@@ -353,29 +370,15 @@ void Zr_Reactor::ListenerThread(Zr_Thread<Zr_Reactor>* thread) {
        ? true                  \
        : (__tvo_assert_fail(TVO_ASSERT_XSTR_(__VA_ARGS__), __FILE__, __LINE__, function), false))
 
-uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function,
-                                  Zr_Thread<Zr_Reactor>* thread) {
+uint32_t Zr_Reactor::FillPollSet(uint32_t nr_slots, const char* function) {
   if (nr_slots > ZR_REACTOR_MAX_FDS) nr_slots = ZR_REACTOR_MAX_FDS;
   m_poll_fds[0].fd = m_wakeup_pipe[0];
   m_poll_fds[0].events = POLLIN;
   m_poll_fds[0].revents = 0;
-  char scratch[1024];
-  ssize_t drained = read(m_wakeup_pipe[0], scratch, sizeof(scratch));
-  (void)drained;  // empty (EAGAIN) or not, the pipe is polled below
-  if (thread != NULL) {
-    // A pause or stop asked for after the thread loop last looked has had
-    // its wake-up byte drained just now; polling would make it wait out the
-    // whole poll timeout.
-    pthread_mutex_lock(&thread->m_mutex);
-    bool requested = thread->m_cmd != ZR_THREAD_RUNNING;
-    pthread_mutex_unlock(&thread->m_mutex);
-    if (requested) return 0;
-  }
-
   // Only this thread takes tasks off the listen queue while it runs, so the
   // tasks recorded here are still there when the lock is taken again.
   uint32_t nfds = 1;
-  pthread_rwlock_rdlock(&m_task_lock);
+  RwLockGuard lock(&m_task_lock, false);
   for (Zr_Task* task = m_task_listen.m_begin; task != NULL; task = task->m_next) {
     int32_t sock = task->m_sock;
     (void)ZR_LISTENER_CHECK(sock != -1);
@@ -391,26 +394,13 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function,
     m_poll_tasks[nfds] = task;
     nfds++;
   }
-  pthread_rwlock_unlock(&m_task_lock);
+  return nfds;
+}
 
-#if defined(__GNUC__) && !defined(__clang__)
-  // g++ 12 with sanitizers misjudges the size of the embedded array here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wstringop-overflow"
-#endif
-  int rc = poll(m_poll_fds, nfds, 1000);
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-  if (rc <= 0) return 0;
-  // rc counts the slots with events. When the pipe is the only one, no task
-  // moves: skipping the write lock keeps the task threads running.
-  uint32_t with_events = uint32_t(rc) - (m_poll_fds[0].revents != 0 ? 1 : 0);
-  if (nfds == 1 || with_events == 0) return 0;
-
-  pthread_rwlock_wrlock(&m_task_lock);
+uint32_t Zr_Reactor::MoveTasksWithEvents(uint32_t nfds, uint32_t with_events, const char* function,
+                                         bool* without_user_data) {
+  RwLockGuard lock(&m_task_lock, true);
   uint32_t ready = 0;
-  bool without_user_data = false;
   for (uint32_t i = 1; i < nfds && ready < with_events; i++) {
     if (m_poll_fds[i].revents == 0) continue;
     Zr_Task* t = m_poll_tasks[i];
@@ -418,126 +408,111 @@ uint32_t Zr_Reactor::ListenerPass(uint32_t nr_slots, const char* function,
     m_task_listen.Remove(t);
     m_task_ready.Append(t);
     ready++;
-    if (t->m_user_data == NULL) without_user_data = true;
+    if (t->m_user_data == NULL) *without_user_data = true;
   }
-  pthread_rwlock_unlock(&m_task_lock);
-
-  WakeupTaskThreads(ready);
-  if (without_user_data && m_setup_thread != NULL) m_setup_thread->Resume();
   return ready;
 }
 
 #undef ZR_LISTENER_CHECK
 
-void Zr_Reactor::RunTask(Zr_Thread<Zr_Reactor>* thread, Zr_Task* task) {
-  pthread_mutex_lock(&thread->m_mutex);
-  thread->m_item = task;
-  pthread_mutex_unlock(&thread->m_mutex);
+// ---- Task threads and the set-up thread ----
 
+void Zr_Reactor::RunTask(Zr_Thread<Zr_Reactor>* thread, Zr_Task* task) {
+  thread->SetItem(task);
   uint32_t status = ClientTaskExecute(task->m_sock, task->m_host, task->m_port, &task->m_user_data);
   zr_reactor_queue_t queue =
       ClientTaskNextQueue(&task->m_sock, task->m_host, &task->m_port, task->m_user_data, status);
-
-  pthread_rwlock_wrlock(&m_task_lock);
-  TaskMoveToQueue(task, queue, true);
-  pthread_rwlock_unlock(&m_task_lock);
-
-  pthread_mutex_lock(&thread->m_mutex);
-  thread->m_item = NULL;
-  pthread_mutex_unlock(&thread->m_mutex);
+  {
+    RwLockGuard lock(&m_task_lock, true);
+    TaskMoveToQueue(task, queue, true);
+  }
+  thread->SetItem(NULL);
 }
 
 void Zr_Reactor::TaskThread(Zr_Thread<Zr_Reactor>* thread) {
-  pthread_rwlock_wrlock(&m_task_lock);
-  Zr_Task* task = m_task_ready.RemoveFirst();
-  if (task == NULL) {
+  Zr_Task* task;
+  {
+    RwLockGuard lock(&m_task_lock, true);
+    task = m_task_ready.RemoveFirst();
     // Asking to pause under the lock means no wake-up is lost: whoever
     // queues a ready task later does so under this lock and then resumes us.
-    thread->Pause();
-    pthread_rwlock_unlock(&m_task_lock);
-    return;
+    if (task == NULL) thread->Pause();
   }
-  pthread_rwlock_unlock(&m_task_lock);
-  RunTask(thread, task);
+  if (task != NULL) RunTask(thread, task);
 }
 
 void Zr_Reactor::TaskSetupThread(Zr_Thread<Zr_Reactor>* thread) {
-  pthread_rwlock_wrlock(&m_task_lock);
-  Zr_Task* task = m_task_ready.m_begin;
-  while (task != NULL && task->m_user_data != NULL) task = task->m_next;
-  if (task == NULL) {
-    thread->Pause();
-    pthread_rwlock_unlock(&m_task_lock);
-    return;
+  Zr_Task* task = NULL;
+  {
+    RwLockGuard lock(&m_task_lock, true);
+    for (task = m_task_ready.m_begin; task != NULL; task = task->m_next) {
+      if (task->m_user_data == NULL) break;
+    }
+    if (task != NULL)
+      m_task_ready.Remove(task);
+    else
+      thread->Pause();
   }
-  m_task_ready.Remove(task);
-  pthread_rwlock_unlock(&m_task_lock);
-  RunTask(thread, task);
+  if (task != NULL) RunTask(thread, task);
 }
+
+// ---- Commands: hold and wait, re-queue, release ----
 
 int32_t Zr_Reactor::DoCommand(unsigned int cmd) {
   if (cmd != 1) return 0;
+  HoldThreads();
+  CommandQueuedTasks(cmd);
+  ReleaseThreads();
+  return 0;
+}
 
+void Zr_Reactor::HoldThreads() {
   // Held, not paused: the wake-ups that threads and clients send one another
   // meanwhile (a task put back on the ready queue, TaskAdd, the listener)
   // resume paused threads, and would undo the quiesce; a hold lasts until
-  // the Release below.
+  // ReleaseThreads.
   if (m_listener_thread != NULL) {
     m_listener_thread->Hold();
     // The listener sees the request only between passes; the byte ends its
     // poll now rather than at the timeout.
     WakeupListener();
-    WaitForState(m_listener_thread, ZR_THREAD_PAUSED, 0);
+    m_listener_thread->WaitForState(ZR_THREAD_PAUSED, 0);
   }
-  if (m_threads != NULL) {
-    for (uint32_t i = m_thread_nr; i-- > 0;) {
-      if (m_threads[i] != NULL) m_threads[i]->Hold();
-    }
-  }
+  ForEachTaskThread(m_threads, m_thread_nr, [](ReactorThread* thread) { thread->Hold(); });
   if (m_setup_thread != NULL) m_setup_thread->Hold();
-
-  if (m_threads != NULL) {
-    for (uint32_t i = m_thread_nr; i-- > 0;) {
-      ReactorThread* thread = m_threads[i];
-      if (thread == NULL) continue;
-      pthread_mutex_lock(&thread->m_mutex);
-      Zr_Task* item = static_cast<Zr_Task*>(thread->m_item);
-      pthread_mutex_unlock(&thread->m_mutex);
-      if (NeedSuspend(item)) WaitForState(thread, ZR_THREAD_PAUSED, 0);
+  ForEachTaskThread(m_threads, m_thread_nr, [this](ReactorThread* thread) {
+    if (NeedSuspend(static_cast<Zr_Task*>(thread->GetItem()))) {
+      thread->WaitForState(ZR_THREAD_PAUSED, 0);
     }
+  });
+  if (m_setup_thread != NULL) m_setup_thread->WaitForState(ZR_THREAD_PAUSED, 0);
+}
+
+void Zr_Reactor::CommandQueuedTasks(unsigned int cmd) {
+  RwLockGuard lock(&m_task_lock, true);
+  Zr_DList<Zr_Task> pending;
+  Zr_DList<Zr_Task>* queued[] = {&m_task_listen, &m_task_ready, &m_task_hold};
+  for (Zr_DList<Zr_Task>* queue : queued) {
+    while (Zr_Task* task = queue->RemoveFirst()) pending.Append(task);
   }
-  if (m_setup_thread != NULL) WaitForState(m_setup_thread, ZR_THREAD_PAUSED, 0);
-
-  {
-    RwLockGuard lock(&m_task_lock, true);
-    Zr_DList<Zr_Task> pending;
-    Zr_DList<Zr_Task>* queued[] = {&m_task_listen, &m_task_ready, &m_task_hold};
-    for (Zr_DList<Zr_Task>* queue : queued) {
-      while (Zr_Task* task = queue->RemoveFirst()) pending.Append(task);
+  while (Zr_Task* task = pending.RemoveFirst()) {
+    zr_reactor_queue_t queue;
+    try {
+      queue = ClientTaskCommand(cmd, task->m_sock, task->m_host, task->m_port, &task->m_user_data);
+    } catch (...) {
+      // Dropping them would lose the tasks for good (and leave them linked
+      // to a dead list); on hold, the next command or Deinitialize finds
+      // them.
+      m_task_hold.Append(task);
+      while (Zr_Task* rest = pending.RemoveFirst()) m_task_hold.Append(rest);
+      throw;
     }
-    while (Zr_Task* task = pending.RemoveFirst()) {
-      zr_reactor_queue_t queue;
-      try {
-        queue =
-            ClientTaskCommand(cmd, task->m_sock, task->m_host, task->m_port, &task->m_user_data);
-      } catch (...) {
-        // Dropping them would lose the tasks for good (and leave them linked
-        // to a dead list); on hold, the next command or Deinitialize finds
-        // them.
-        m_task_hold.Append(task);
-        while (Zr_Task* rest = pending.RemoveFirst()) m_task_hold.Append(rest);
-        throw;
-      }
-      TaskMoveToQueue(task, queue, false);
-    }
+    TaskMoveToQueue(task, queue, false);
   }
+}
 
+void Zr_Reactor::ReleaseThreads() {
   if (m_listener_thread != NULL) m_listener_thread->Release();
-  if (m_threads != NULL) {
-    for (uint32_t i = m_thread_nr; i-- > 0;) {
-      if (m_threads[i] != NULL) m_threads[i]->Release();
-    }
-  }
+  ForEachTaskThread(m_threads, m_thread_nr, [](ReactorThread* thread) { thread->Release(); });
   if (m_setup_thread != NULL) m_setup_thread->Release();
-  return 0;
 }

@@ -135,7 +135,8 @@ class Zr_Reactor {
   // `nr_threads` task threads (highest index first), the set-up thread when
   // `setup_thread`, and the listener, each with `stack_size` (0: default).
   // Returns 0; or -1 when the pipe, its flags, the thread table or a thread
-  // cannot be created (errno as left by the failed call). After a failure,
+  // cannot be created (errno as left by the failed call; for a thread,
+  // pthread_create's error number). After a failure,
   // what was built stays until Deinitialize, which must still be called.
   // A reactor is initialised once in its life: a second call is reported
   // ("m_task_nr == 0", "m_thread_nr == 0") and refused with -1 and EINVAL.
@@ -226,11 +227,9 @@ class Zr_Reactor {
   // pipe); tasks beyond them are reported ("nfds< (1024 * 1024)") and wait
   // for a later pass. Its checks ("sock != -1", "nfds< (1024 * 1024)",
   // "t != __null") are reported with `function` as the signature text.
-  // When `thread` is given and a pause or stop was asked of it, the pass
-  // ends after draining the wake-up pipe, before it polls. Returns the
-  // number of tasks made ready.
-  uint32_t ListenerPass(uint32_t nr_slots, const char* function,
-                        Zr_Thread<Zr_Reactor>* thread = NULL);
+  // The wake-up pipe is drained after the poll when it had bytes. Returns
+  // the number of tasks made ready.
+  uint32_t ListenerPass(uint32_t nr_slots, const char* function);
 
   // Takes `task` off the ready queue (already done by the caller), runs the
   // client's callbacks on it in `thread` and puts it where the client says.
@@ -249,6 +248,19 @@ class Zr_Reactor {
   Zr_Task* m_poll_tasks[ZR_REACTOR_MAX_FDS];  // slot i >= 1: task polled in it
   struct pollfd m_poll_fds[ZR_REACTOR_MAX_FDS + 1];  // slot 0: wake-up pipe
   int32_t m_wakeup_pipe[2];                          // read end, write end; -1 when closed
+
+ private:
+  // The phases of Initialize, Deinitialize, ListenerPass and DoCommand.
+  int32_t StartThreads(uint32_t nr_threads, size_t stack_size, bool setup_thread);
+  void StopAndJoinThreads();
+  void FreeThreads();
+  void CleanQueuedTasks();
+  uint32_t FillPollSet(uint32_t nr_slots, const char* function);
+  uint32_t MoveTasksWithEvents(uint32_t nfds, uint32_t with_events, const char* function,
+                               bool* without_user_data);
+  void HoldThreads();
+  void CommandQueuedTasks(unsigned int cmd);
+  void ReleaseThreads();
 };
 
 #endif  // ZR_REACTOR_H

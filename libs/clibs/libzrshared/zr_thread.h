@@ -28,7 +28,7 @@
 // Threads: `m_mutex` guards `m_cmd`, `m_state` and `m_item`; every operation
 // may be called from any thread. `m_func`, `m_clss` and `m_stack_size` are set
 // before Start() and never change. `m_thread` is written by Start() and read
-// by Join(); both belong to the owner's thread.
+// by Join() and WaitForState(); these belong to the owner's thread.
 //
 // Ownership: the owner joins the thread before deleting the object; the
 // destructor destroys the mutex and the condition variable only.
@@ -37,8 +37,11 @@
 
 #include <pthread.h>
 #include <stddef.h>
+#include <stdint.h>
+#include <time.h>
 #include <tvo/revision.h>
 #include <tvo/tvo_assert.h>
+#include <unistd.h>
 
 // Used both for the state requested of a thread (`m_cmd`) and for the state
 // it reports (`m_state`).
@@ -150,6 +153,42 @@ class Zr_Thread {
     return state;
   }
 
+  // Polls the reported state until it equals `state`: short sleeps (10 us
+  // doubling to 1 ms) during the first 100 ms, so that an idle thread is
+  // seen at once, then every 100 ms, so that a long wait costs nothing.
+  // `limit_us` 0 waits for ever. Returns whether the state was reached
+  // (false once `limit_us` microseconds have passed without it), and false
+  // at once for a thread that was never started, which never reports
+  // anything. Called by the owner, never by the thread itself; errno may
+  // change (an interrupted sleep).
+  bool WaitForState(zr_thread_state_t state, uint64_t limit_us) {
+    if (m_thread == 0) return false;
+    const uint64_t start = NowMicros();
+    useconds_t nap = 10;
+    while (GetState() != state) {
+      const uint64_t waited = NowMicros() - start;
+      if (limit_us != 0 && waited >= limit_us) return false;
+      usleep(nap);
+      nap = waited >= 100000 ? 100000 : (nap >= 1000 ? 1000 : nap * 2);
+    }
+    return true;
+  }
+
+  // The item the work function is working on (null: none), written and read
+  // under the mutex, so that another thread may read it while this one
+  // works. The thread object does not own the item.
+  void SetItem(void* item) {
+    pthread_mutex_lock(&m_mutex);
+    m_item = item;
+    pthread_mutex_unlock(&m_mutex);
+  }
+  void* GetItem() {
+    pthread_mutex_lock(&m_mutex);
+    void* item = m_item;
+    pthread_mutex_unlock(&m_mutex);
+    return item;
+  }
+
   // Waits for the thread to end; does nothing when it was never started.
   void Join() {
     if (m_thread != 0) pthread_join(m_thread, NULL);
@@ -182,6 +221,14 @@ class Zr_Thread {
     return NULL;
   }
 
+ private:
+  static uint64_t NowMicros() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+  }
+
+ public:
   zr_thread_func_t m_func;    // work function
   T* m_clss;                  // object m_func is called on
   pthread_t m_thread;         // the POSIX thread; 0 until Start() created it
