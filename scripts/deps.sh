@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, when any is missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config zlib1g-dev
-      libgtest-dev libgmock-dev libbenchmark-dev libuv1-dev libdeflate-dev libisal-dev)
+      libgtest-dev libgmock-dev libbenchmark-dev libuv1-dev libdeflate-dev libisal-dev gcovr)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

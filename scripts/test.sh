@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs the whole suite: release (tests, benchmarks run once,
 # examples), AddressSanitizer + UndefinedBehaviorSanitizer, the libFuzzer
-# targets briefly, and the threaded tests under ThreadSanitizer.
-# Warnings are errors here. Usage: scripts/test.sh [preset ...]
+# targets briefly, the threaded tests under ThreadSanitizer, and the suite
+# once more with coverage, whose line and branch figures for the library it
+# prints. Warnings are errors here. Usage: scripts/test.sh [preset ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(release asan fuzz tsan)
+[ ${#presets[@]} -eq 0 ] && presets=(release asan fuzz tsan coverage)
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
@@ -39,6 +40,17 @@ for preset in "${presets[@]}"; do
         rm -rf "$scratch" "$scratch.log"
         [ "$status" -eq 0 ] || { echo "$name failed; the input is in build/fuzz/$name-*" >&2; exit 1; }
       done
+      ;;
+    coverage)
+      step "test coverage"
+      # Counters add up across runs: start from zero.
+      find build/coverage -name '*.gcda' -delete
+      ctest --preset coverage -j "$jobs"
+      step "coverage of the library (libs/)"
+      # CMake's compiler probe leaves counters too (CMakeFiles/<version>/).
+      gcovr -r . --object-directory build/coverage --filter 'libs/' --exclude-unreachable-branches \
+        --exclude-throw-branches --exclude-directories 'build/coverage/CMakeFiles/[0-9]' \
+        --print-summary -o /dev/null
       ;;
     *)
       step "test $preset"
