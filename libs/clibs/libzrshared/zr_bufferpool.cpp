@@ -3,12 +3,45 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 TVO_REVISION_IDENT();
 
 // Reports are rare: marking the handler cold moves every check's reporting
 // branch, the list's included, out of the Malloc/Free hot path.
 extern "C" void __tvo_assert_fail(const char* expr, const char* file, int line,
                                   const char* function) __attribute__((cold));
+
+namespace {
+
+// The fit rule. A pooled buffer of S bytes serves a request of R bytes when
+// S >= R and S <= R + slack_percent * R / 100 (truncating) or
+// S <= R + slack_bytes, that is when its excess S - R is within the larger
+// of the two tolerances. R is at most the 32-bit size limit, so
+// slack_percent * R stays below 2^64.
+class FitRule {
+ public:
+  FitRule(uint64_t requested, uint64_t slack_percent, uint64_t slack_bytes)
+      : m_requested(requested),
+        m_tolerance(std::max(slack_percent * requested / 100, slack_bytes)) {}
+  bool Fits(uint64_t size) const {
+    return size >= m_requested && size - m_requested <= m_tolerance;
+  }
+
+ private:
+  uint64_t m_requested;
+  uint64_t m_tolerance;
+};
+
+// Takes a chunk's `size` off the pool's byte `total`. `covered` is the
+// caller's check that the total covers the size; when it does not, the
+// books are already wrong and the total is clamped to 0 rather than wrapped
+// to a value that would refuse every later Free.
+inline void Unaccount(uint64_t& total, uint64_t size, bool covered) {
+  total = covered ? total - size : 0;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Zr_Chunk
@@ -93,24 +126,15 @@ void Zr_BufferPool::Malloc(void** buffer, size_t* size, size_t requested) {
   }
   m_bytes_requested += requested;
   if (requested <= m_max_chunk_size) {
+    const FitRule rule(requested, m_slack_percent, m_slack_bytes);
     for (Zr_Chunk* c = m_chunk_slots_in_use.GetFirst(); c != NULL;
          c = m_chunk_slots_in_use.GetNext()) {
       bool has_buffer = TVO_CHECK(c->Buffer() != NULL);
       bool has_size = TVO_CHECK(c->Size() != 0);
       if (!has_buffer || !has_size) continue;  // never hand out a broken slot
       const uint64_t s = c->Size();
-      // s <= requested + slack_percent * requested / 100 (truncating) is
-      // (s - requested) * 100 <= slack_percent * requested, without the
-      // division; all below 2^64 since requested < 2^32.
-      if (s < requested) continue;
-      const uint64_t excess = s - requested;
-      if (excess > m_slack_bytes && excess * 100 > uint64_t(m_slack_percent) * requested) continue;
-      // A total below the size means the books are already wrong; clamping
-      // keeps it from wrapping to a value that would stop all pooling.
-      if (TVO_CHECK(m_total_in_pool >= c->Size()))
-        m_total_in_pool -= c->Size();
-      else
-        m_total_in_pool = 0;
+      if (!rule.Fits(s)) continue;
+      Unaccount(m_total_in_pool, s, TVO_CHECK(m_total_in_pool >= c->Size()));
       void* const found = c->Buffer();
       c->Clear();
       m_chunk_slots_in_use.Remove(c);
@@ -177,10 +201,7 @@ void Zr_BufferPool::FreeUnusedMemory() {
       survivors.Append(c);
       continue;
     }
-    if (TVO_CHECK(m_total_in_pool >= c->Size()))  // clamped as in Malloc
-      m_total_in_pool -= c->Size();
-    else
-      m_total_in_pool = 0;
+    Unaccount(m_total_in_pool, c->Size(), TVO_CHECK(m_total_in_pool >= c->Size()));
     m_bytes_released += c->Size();
     c->Free();
     m_chunk_slots_free.Append(c);

@@ -52,7 +52,7 @@ class Zr_Chunk : public Zr_DList<Zr_Chunk>::Zr_item {
   Zr_Chunk() : m_buffer(NULL), m_size(0), m_recently_pooled(0) {}
   // Reports "m_buffer == __null" when destroyed while holding a buffer (the
   // buffer is then left alone, since its owner is unknown).
-  virtual ~Zr_Chunk();
+  ~Zr_Chunk() override;
 
   Zr_Chunk(const Zr_Chunk&) = delete;
   Zr_Chunk& operator=(const Zr_Chunk&) = delete;
