@@ -150,6 +150,10 @@ class Zr_BufferPool {
   // Read-only access to the lists for invariant checks in tests.
   friend struct Zr_BufferPoolInspector;
 
+  // Malloc past its fast path: the first-fit search, and malloc on a miss.
+  // Its reports name `caller`.
+  void MallocSearch(void** buffer, size_t* size, size_t requested, const char* caller);
+
   uint32_t m_slack_percent;
   uint32_t m_slack_bytes;
   uint32_t m_max_chunk_size;
