@@ -173,8 +173,9 @@ void Zr_BufferPool::Malloc(void** buffer, size_t* size, size_t requested) {
   // Fast path: the newest pooled buffer fits and none of the checks below
   // would report. Then this is what the general path does, in its order.
   Zr_Chunk* const newest = m_chunk_slots_in_use.m_begin;
+  // (A fit is at least `requested` bytes, so not 0.)
   if (requested != 0 && requested <= m_max_chunk_size && newest != NULL &&
-      newest->m_buffer != NULL && newest->m_size != 0 &&
+      newest->m_buffer != NULL &&
       FitRule(requested, m_slack_percent, m_slack_bytes).Fits(newest->m_size) &&
       m_total_in_pool >= newest->m_size && newest->m_owner == &m_chunk_slots_in_use &&
       newest->m_prev == NULL) {
@@ -242,7 +243,7 @@ void Zr_BufferPool::Free(void* buffer, size_t size) {
   // Written as a subtraction so that a huge size cannot wrap the sum past
   // the cap.
   const bool fits_cap =
-      m_total_in_pool <= m_max_total_in_pool && size <= m_max_total_in_pool - m_total_in_pool;
+      size <= m_max_total_in_pool && m_total_in_pool <= m_max_total_in_pool - size;
   if (fits_cap && size <= m_max_chunk_size && !m_chunk_slots_free.IsEmpty()) {
     Zr_Chunk* const c = m_chunk_slots_free.m_begin;
     if (c->m_prev == NULL && c->m_buffer == NULL && c->m_size == 0) {
