@@ -8,6 +8,18 @@ TVO_REVISION_IDENT();
 
 namespace {
 
+// Holds a mutex for its lifetime, so that no return path can leave it held.
+class Holding {
+ public:
+  explicit Holding(pthread_mutex_t* mutex) : m_mutex(mutex) { pthread_mutex_lock(m_mutex); }
+  ~Holding() { pthread_mutex_unlock(m_mutex); }
+  Holding(const Holding&) = delete;
+  Holding& operator=(const Holding&) = delete;
+
+ private:
+  pthread_mutex_t* m_mutex;
+};
+
 // Calls `f(i)` for every lock number i named in `mask`, ascending.
 template <class F>
 inline void ForEachNamed(uint32_t mask, F f) {
@@ -83,11 +95,10 @@ int Zr_LockOrderManager::Lock(unsigned int mask) {
   // Entries are written only here, under the mutex, so a reader that holds
   // it (GetLockState, AssertOwner) sees every entry stay put. Bits are also
   // cleared by Unlock without the mutex, hence the atomic read-modify-write.
-  pthread_mutex_lock(&m_state_mutex);
+  const Holding state(&m_state_mutex);
   ForEachNamed(
       mask, [this, self](unsigned i) { __atomic_store_n(&m_owners[i], self, __ATOMIC_RELAXED); });
   __atomic_fetch_or(&m_held_mask, mask, __ATOMIC_RELEASE);
-  pthread_mutex_unlock(&m_state_mutex);
   return 0;
 }
 
@@ -133,11 +144,10 @@ int Zr_LockOrderManager::GetLockState(unsigned int& held_mask, unsigned long* ow
   }
   // Under the mutex no entry changes, and the mask is read once: the
   // snapshot is the state at that read.
-  pthread_mutex_lock(&m_state_mutex);
+  const Holding state(&m_state_mutex);
   held_mask = __atomic_load_n(&m_held_mask, __ATOMIC_ACQUIRE);
   if (owners != NULL)
     for (unsigned long i = 0; i < m_num_locks; ++i) owners[i] = m_owners[i];
-  pthread_mutex_unlock(&m_state_mutex);
   return 0;
 }
 
@@ -146,9 +156,8 @@ bool Zr_LockOrderManager::AssertOwner(unsigned int mask, unsigned long thread) {
     errno = EINVAL;
     return false;
   }
-  pthread_mutex_lock(&m_state_mutex);
+  const Holding state(&m_state_mutex);
   bool owns = (__atomic_load_n(&m_held_mask, __ATOMIC_ACQUIRE) & mask) == mask;
   ForEachNamed(mask, [&](unsigned i) { owns = owns && m_owners[i] == thread; });
-  pthread_mutex_unlock(&m_state_mutex);
   return owns;
 }
