@@ -52,8 +52,8 @@ inline void Unaccount(uint64_t& total, uint64_t size, bool covered) {
 // checks. The fast paths below use them only after establishing that every
 // check would pass, so the lists end up as the checked operations would
 // leave them, with nothing to report. Left out, the checks' reporting calls
-// no longer make those paths save and restore registers, which was a fifth
-// of a Malloc+Free pair.
+// no longer make those paths save and restore registers, which was a
+// quarter of a Malloc+Free pair.
 template <class T>
 inline void UncheckedRemoveFirst(Zr_DList<T>& list) {
   T* const it = list.m_begin;
@@ -172,8 +172,8 @@ int32_t Zr_BufferPool::Deinitialize() {
 void Zr_BufferPool::Malloc(void** buffer, size_t* size, size_t requested) {
   // Fast path: the newest pooled buffer fits and none of the checks below
   // would report. Then this is what the general path does, in its order.
+  // The newest size needs no test for 0: a fit is at least `requested`.
   Zr_Chunk* const newest = m_chunk_slots_in_use.m_begin;
-  // (A fit is at least `requested` bytes, so not 0.)
   if (requested != 0 && requested <= m_max_chunk_size && newest != NULL &&
       newest->m_buffer != NULL &&
       FitRule(requested, m_slack_percent, m_slack_bytes).Fits(newest->m_size) &&
