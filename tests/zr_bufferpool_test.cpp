@@ -48,11 +48,11 @@ TEST(BufferPool, MisuseIsReportedAndRefused) {
   // hit would give the caller a null buffer and upset the later checks).
   Zr_Chunk* c = Zr_BufferPoolInspector::Newest(pool);
   void* const held = std::exchange(c->m_buffer, nullptr);
-  c->m_size = 0;
   free(Grant(pool, 64).buf);
   // Set on a chunk that holds a buffer keeps it, even with its size read as
   // 0: else the hit below would hand out &rec.
   c->m_buffer = held;
+  c->m_size = 0;
   c->Set(&rec, sizeof rec);
   c->m_size = 64;
   // Books already short of a chunk's size clamp to 0 instead of wrapping
@@ -67,17 +67,24 @@ TEST(BufferPool, MisuseIsReportedAndRefused) {
   free(Grant(pool, 64).buf);  // handed out, but no list takes the chunk back
   c->m_prev = nullptr;
   Zr_BufferPoolInspector::FreeList(pool).Append(c);
+  // Empty slots, one with a size and one with a buffer: Set keeps each as it
+  // is, and Free still pools the slot and counts the bytes.
+  Zr_BufferPool dirty;
+  dirty.Initialize(2, 64, 64, 0, 0);
+  Zr_Chunk* const slot = Zr_BufferPoolInspector::FreeList(dirty).m_begin;
+  slot->m_size = 8;
+  slot->m_next->m_buffer = malloc(1);  // released (and reported) by Deinitialize
   char local[32];
-  c->m_size = 8;
-  pool.Free(local, 32);  // pooled in a slot that keeps its own (null) buffer
-  EXPECT_EQ(pool.GetNrUnusedChunks(), 1u);
-  EXPECT_EQ(pool.GetNrUnusedBytes(), 32u);
+  dirty.Free(local, 16);
+  dirty.Free(local + 16, 16);
+  EXPECT_EQ(dirty.GetNrUnusedChunks(), 2u);
+  EXPECT_EQ(dirty.GetNrUnusedBytes(), 32u);
   Zr_Chunk().Set(&rec, 1);  // a chunk destroyed holding a buffer leaves it alone
   EXPECT_EQ(rec.Exprs(),
-            (std::vector<std::string>{
-                "m_chunk_slots_in_use.IsEmpty()", "c->Buffer() != __null", "c->Size() != 0",
-                "m_buffer == __null", "m_total_in_pool >= c->Size()", "it->m_prev == __null",
-                "it->m_prev == __null", "m_size == 0", "m_buffer == __null"}));
+            (std::vector<std::string>{"m_chunk_slots_in_use.IsEmpty()", "c->Buffer() != __null",
+                                      "m_buffer == __null", "m_total_in_pool >= c->Size()",
+                                      "it->m_prev == __null", "it->m_prev == __null", "m_size == 0",
+                                      "m_buffer == __null", "m_buffer == __null"}));
   EXPECT_SIGNATURE(rec.Take().at(1).function,
                    "void Zr_BufferPool::Malloc(void**, size_t*, size_t)");
 }

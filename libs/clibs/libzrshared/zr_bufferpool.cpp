@@ -67,12 +67,12 @@ inline void UncheckedRemoveFirst(Zr_DList<T>& list) {
   list.m_count--;
 }
 
-// Prepend when `at_front`, else Append.
+// Prepend when `at_front`, else Append. `it` is unlinked, its links null
+// (which the checked operations check first), so the outer one stays null.
 template <class T>
 inline void UncheckedInsert(Zr_DList<T>& list, T* it, bool at_front) {
   T*& near_end = at_front ? list.m_begin : list.m_end;
   T*& far_end = at_front ? list.m_end : list.m_begin;
-  (at_front ? it->m_prev : it->m_next) = NULL;
   it->m_owner = &list;
   (at_front ? it->m_next : it->m_prev) = near_end;
   if (near_end != NULL) (at_front ? near_end->m_prev : near_end->m_next) = it;
