@@ -6,8 +6,13 @@
 #include <atomic>
 #include <random>
 #include <thread>
+#include <type_traits>
 
 #include "test_support.h"
+
+// A copy would destroy the mutexes and arrays twice.
+static_assert(!std::is_copy_constructible_v<Zr_LockOrderManager> &&
+              !std::is_copy_assignable_v<Zr_LockOrderManager>);
 
 namespace {
 
@@ -68,9 +73,10 @@ TEST(LockOrderManager, OrderingErrorsAndQueries) {
 TEST(LockOrderManager, StressMutualExclusionAndNoDeadlock) {
   constexpr int kLocks = 8, kThreads = 4, kRounds = 10000;
   Zr_LockOrderManager m(kLocks);
-  std::atomic<int> holders[kLocks] = {}, faults(0), finished(0);
+  std::atomic<int> holders[kLocks] = {}, faults(0), finished(0), started(0);
   auto worker = [&](unsigned seed) {
     std::mt19937 rng(seed);
+    for (++started; started < kThreads;) std::this_thread::yield();  // all at once
     for (int round = 0; round < kRounds; ++round) {
       const unsigned int want = 1 + rng() % (Bit(kLocks) - 1), low = Bit(rng() % kLocks) - 1;
       unsigned int held = 0;

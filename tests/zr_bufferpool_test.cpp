@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <random>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,10 @@ struct Zr_BufferPoolInspector {
   static Zr_DList<Zr_Chunk>& FreeList(Zr_BufferPool& p) { return p.m_chunk_slots_free; }
   static uint64_t& Total(Zr_BufferPool& p) { return p.m_total_in_pool; }
 };
+
+// Chunks point at their pool's lists, and a pool owns its chunks.
+static_assert(!std::is_copy_constructible_v<Zr_BufferPool> &&
+              !std::is_copy_assignable_v<Zr_BufferPool> && !std::is_copy_constructible_v<Zr_Chunk>);
 
 namespace {
 
