@@ -147,7 +147,8 @@ class Zr_BufferPool {
   uint64_t GetBytesReleased() const { return m_bytes_released; }
 
  private:
-  // Read-only access to the lists for invariant checks in tests.
+  // Access to the lists and the byte total for tests, which check invariants
+  // and stage broken states.
   friend struct Zr_BufferPoolInspector;
 
   // Malloc past its fast path: the first-fit search, and malloc on a miss.
