@@ -1,11 +1,12 @@
 // Zr_BufferPool against the system allocator.
 //
 // MallocFree/<impl>/<bytes>: one allocation and release of a buffer of that
-// size; the pool case always hits its one pooled buffer. Above glibc's mmap
-// ceiling (32 MiB on 64-bit) every malloc/free pair is an mmap/munmap.
+// size; the pool case always hits its one pooled buffer, the newest, which
+// Malloc and Free take on their fast paths. Above glibc's mmap ceiling
+// (32 MiB on 64-bit) every malloc/free pair is an mmap/munmap.
 // FirstFit/<impl>/64: requests cycle through 64 distinct sizes; in the pool
 // the size asked for is always the oldest of 64 pooled buffers, so every hit
-// walks the whole list.
+// walks the whole list (Malloc's general path; Free's fast path).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -14,6 +15,7 @@
 #include <set>
 #include <vector>
 
+#include "bench_main.h"
 #include "zr_bufferpool.h"
 
 namespace {
@@ -95,4 +97,9 @@ BENCHMARK(MallocFreeZr)->Name("MallocFree/zr")->Apply(Sizes);
 BENCHMARK(FirstFitGlibc)->Name("FirstFit/glibc")->Arg(64);
 BENCHMARK(FirstFitZr)->Name("FirstFit/zr")->Arg(64);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  return zr_bench::Main(argc, argv,
+                        "MallocFree/zr: Malloc and Free fast paths (the newest pooled buffer "
+                        "fits); FirstFit/zr: Malloc's first-fit search over 64 buffers, Free's "
+                        "fast path");
+}

@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include "Zr_LockOrderManager.h"
+#include "bench_main.h"
 
 namespace {
 
@@ -38,4 +39,8 @@ BENCHMARK(LockUnlockZr)->Name("LockUnlock/zr")->Arg(1);
 BENCHMARK(LockUnlockPthread)->Name("LockUnlockContended/pthread")->Arg(2)->Threads(2);
 BENCHMARK(LockUnlockZr)->Name("LockUnlockContended/zr")->Arg(2)->Threads(2);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  return zr_bench::Main(argc, argv,
+                        "LockUnlock*/zr: Lock takes the managed mutex, then the bookkeeping "
+                        "mutex to record; Unlock checks and clears without it");
+}

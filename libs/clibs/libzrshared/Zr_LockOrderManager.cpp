@@ -8,7 +8,23 @@ TVO_REVISION_IDENT();
 
 namespace {
 
-inline bool IsNamed(unsigned int mask, unsigned long lock) { return ((mask >> lock) & 1u) != 0; }
+// Holds a mutex for its lifetime, so that no return path can leave it held.
+class Holding {
+ public:
+  explicit Holding(pthread_mutex_t* mutex) : m_mutex(mutex) { pthread_mutex_lock(m_mutex); }
+  ~Holding() { pthread_mutex_unlock(m_mutex); }
+  Holding(const Holding&) = delete;
+  Holding& operator=(const Holding&) = delete;
+
+ private:
+  pthread_mutex_t* m_mutex;
+};
+
+// Calls `f(i)` for every lock number i named in `mask`, ascending.
+template <class F>
+inline void ForEachNamed(uint32_t mask, F f) {
+  for (; mask != 0; mask &= mask - 1) f(unsigned(__builtin_ctz(mask)));
+}
 
 }  // namespace
 
@@ -45,11 +61,6 @@ Zr_LockOrderManager::~Zr_LockOrderManager() {
   delete[] m_owners;
 }
 
-bool Zr_LockOrderManager::ValidMask(unsigned int mask) const {
-  // 64-bit shift: with 32 locks a 32-bit shift by 32 would be undefined.
-  return (uint64_t(mask) >> m_num_locks) == 0;
-}
-
 int Zr_LockOrderManager::Lock(unsigned int mask) {
   const pthread_t self = pthread_self();
   if (!ValidMask(mask)) {
@@ -59,12 +70,11 @@ int Zr_LockOrderManager::Lock(unsigned int mask) {
   if (mask == 0) return 0;
 
   // h: one above the highest lock this thread holds. The scan reads without
-  // the bookkeeping mutex, which keeps Lock+Unlock at three mutex round trips
-  // instead of four. That is sound because only this thread sets or clears
-  // its own bits and entries, so it always sees them as it left them; and a
-  // bit seen set for another holder was published (release, under the
-  // mutex) after that holder's entry, so the entry read next is never a
-  // stale copy of our own id.
+  // the bookkeeping mutex. That is sound because only this thread sets or
+  // clears its own bits and entries, so it always sees them as it left them;
+  // and a bit seen set for another holder was published (release) after that
+  // holder's entry, so the entry read next is never a stale copy of our own
+  // id.
   unsigned long h = 0;
   for (uint32_t held = __atomic_load_n(&m_held_mask, __ATOMIC_ACQUIRE); held != 0;) {
     const unsigned long top = 31 - __builtin_clz(held);
@@ -80,16 +90,15 @@ int Zr_LockOrderManager::Lock(unsigned int mask) {
     return -1;
   }
   // Ascending order, without the bookkeeping mutex: this may block.
-  for (unsigned long i = h; i < m_num_locks; ++i)
-    if (IsNamed(mask, i)) pthread_mutex_lock(&m_locks[i]);
+  ForEachNamed(mask, [this](unsigned i) { pthread_mutex_lock(&m_locks[i]); });
 
-  // Stores are atomic because the scan above reads without the mutex.
-  pthread_mutex_lock(&m_state_mutex);
-  for (unsigned long i = h; i < m_num_locks; ++i) {
-    if (IsNamed(mask, i)) __atomic_store_n(&m_owners[i], self, __ATOMIC_RELAXED);
-  }
-  __atomic_store_n(&m_held_mask, m_held_mask | mask, __ATOMIC_RELEASE);
-  pthread_mutex_unlock(&m_state_mutex);
+  // Entries are written only here, under the mutex, so a reader that holds
+  // it (GetLockState, AssertOwner) sees every entry stay put. Bits are also
+  // cleared by Unlock without the mutex, hence the atomic read-modify-write.
+  const Holding state(&m_state_mutex);
+  ForEachNamed(
+      mask, [this, self](unsigned i) { __atomic_store_n(&m_owners[i], self, __ATOMIC_RELAXED); });
+  __atomic_fetch_or(&m_held_mask, mask, __ATOMIC_RELEASE);
   return 0;
 }
 
@@ -99,20 +108,25 @@ int Zr_LockOrderManager::Unlock(unsigned int mask) {
     errno = EINVAL;
     return -1;
   }
-  pthread_mutex_lock(&m_state_mutex);
-  bool all_mine = (m_held_mask & mask) == mask;
-  for (unsigned long i = 0; all_mine && i < m_num_locks; ++i)
-    if (IsNamed(mask, i) && m_owners[i] != self) all_mine = false;
-  if (all_mine) __atomic_store_n(&m_held_mask, m_held_mask & ~mask, __ATOMIC_RELEASE);
-  pthread_mutex_unlock(&m_state_mutex);
+  if (mask == 0) return 0;
+  // Checked and cleared without the bookkeeping mutex, by the reasoning of
+  // Lock's scan: bits and entries of the caller's own locks change only in
+  // its own calls, and a lock held by another thread never shows our id. A
+  // check that fails changes nothing; one that passes clears the bits in one
+  // atomic step, so a reader under the mutex sees all of them held or none.
+  const uint32_t held = __atomic_load_n(&m_held_mask, __ATOMIC_ACQUIRE);
+  bool all_mine = (held & mask) == mask;
+  ForEachNamed(mask, [&](unsigned i) {
+    all_mine = all_mine && __atomic_load_n(&m_owners[i], __ATOMIC_RELAXED) == self;
+  });
   if (!all_mine) {
     errno = EINVAL;
     return -1;
   }
-  // The bits are already clear, so a thread that wins a mutex below never
+  // The bits are cleared first, so a thread that wins a mutex below never
   // sees it recorded as ours.
-  for (unsigned long i = 0; i < m_num_locks; ++i)
-    if (IsNamed(mask, i)) pthread_mutex_unlock(&m_locks[i]);
+  __atomic_fetch_and(&m_held_mask, ~mask, __ATOMIC_RELEASE);
+  ForEachNamed(mask, [this](unsigned i) { pthread_mutex_unlock(&m_locks[i]); });
   return 0;
 }
 
@@ -128,11 +142,12 @@ int Zr_LockOrderManager::GetLockState(unsigned int& held_mask, unsigned long* ow
     errno = EINVAL;
     return -1;
   }
-  pthread_mutex_lock(&m_state_mutex);
-  held_mask = m_held_mask;
+  // Under the mutex no entry changes, and the mask is read once: the
+  // snapshot is the state at that read.
+  const Holding state(&m_state_mutex);
+  held_mask = __atomic_load_n(&m_held_mask, __ATOMIC_ACQUIRE);
   if (owners != NULL)
     for (unsigned long i = 0; i < m_num_locks; ++i) owners[i] = m_owners[i];
-  pthread_mutex_unlock(&m_state_mutex);
   return 0;
 }
 
@@ -141,10 +156,8 @@ bool Zr_LockOrderManager::AssertOwner(unsigned int mask, unsigned long thread) {
     errno = EINVAL;
     return false;
   }
-  pthread_mutex_lock(&m_state_mutex);
-  bool owns = (m_held_mask & mask) == mask;
-  for (unsigned long i = 0; owns && i < m_num_locks; ++i)
-    if (IsNamed(mask, i) && m_owners[i] != thread) owns = false;
-  pthread_mutex_unlock(&m_state_mutex);
+  const Holding state(&m_state_mutex);
+  bool owns = (__atomic_load_n(&m_held_mask, __ATOMIC_ACQUIRE) & mask) == mask;
+  ForEachNamed(mask, [&](unsigned i) { owns = owns && m_owners[i] == thread; });
   return owns;
 }

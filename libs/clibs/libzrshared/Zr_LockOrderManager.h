@@ -78,7 +78,10 @@ class Zr_LockOrderManager {
   virtual bool AssertOwner(unsigned int mask, unsigned long thread);
 
  private:
-  bool ValidMask(unsigned int mask) const;
+  // A mask is valid when it names no lock at or above m_num_locks; the
+  // shift is 64-bit because with 32 locks a 32-bit shift by 32 would be
+  // undefined.
+  bool ValidMask(unsigned int mask) const { return (uint64_t(mask) >> m_num_locks) == 0; }
 
   unsigned long m_num_locks;      // 1..32, fixed
   uint32_t m_held_mask;           // bit i set while lock i is held

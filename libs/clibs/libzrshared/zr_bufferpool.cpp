@@ -3,12 +3,96 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 TVO_REVISION_IDENT();
 
 // Reports are rare: marking the handler cold moves every check's reporting
 // branch, the list's included, out of the Malloc/Free hot path.
 extern "C" void __tvo_assert_fail(const char* expr, const char* file, int line,
                                   const char* function) __attribute__((cold));
+
+// TVO_CHECK for a check made out of line on behalf of another function: the
+// report carries that function's signature text, `function`.
+#define CHECK_FOR(function, ...) \
+  ((__VA_ARGS__)                 \
+       ? true                    \
+       : (__tvo_assert_fail(TVO_ASSERT_XSTR_(__VA_ARGS__), __FILE__, __LINE__, function), false))
+
+namespace {
+
+// The fit rule. A pooled buffer of S bytes serves a request of R bytes when
+// S >= R and S <= R + slack_percent * R / 100 (truncating) or
+// S <= R + slack_bytes: when its excess S - R is within the larger
+// tolerance. R is at most the 32-bit size limit, so slack_percent * R stays
+// below 2^64.
+class FitRule {
+ public:
+  FitRule(uint64_t requested, uint64_t slack_percent, uint64_t slack_bytes)
+      : m_requested(requested),
+        m_tolerance(std::max(slack_percent * requested / 100, slack_bytes)) {}
+  bool Fits(uint64_t size) const {
+    return size >= m_requested && size - m_requested <= m_tolerance;
+  }
+
+ private:
+  uint64_t m_requested;
+  uint64_t m_tolerance;
+};
+
+// Takes a chunk's `size` off the pool's byte `total`. `covered` is the
+// caller's check that the total covers the size; when it does not, the
+// books are already wrong and the total is clamped to 0 rather than wrapped
+// to a value that would refuse every later Free.
+inline void Unaccount(uint64_t& total, uint64_t size, bool covered) {
+  total = covered ? total - size : 0;
+}
+
+// Zr_DList's RemoveFirst, Prepend and Append step for step, without their
+// checks. The fast paths below use them only after establishing that every
+// check would pass, so the lists end up as the checked operations would
+// leave them, with nothing to report. Left out, the checks' reporting calls
+// no longer make those paths save and restore registers, which was a
+// quarter of a Malloc+Free pair.
+template <class T>
+inline void UncheckedRemoveFirst(Zr_DList<T>& list) {
+  T* const it = list.m_begin;
+  list.m_begin = it->m_next;
+  if (list.m_begin != NULL)
+    list.m_begin->m_prev = NULL;
+  else
+    list.m_end = NULL;
+  it->m_next = NULL;
+  it->m_owner = NULL;
+  list.m_count--;
+}
+
+// Prepend when `at_front`, else Append. `it` is unlinked, its links null
+// (which the checked operations check first), so the outer one stays null.
+template <class T>
+inline void UncheckedInsert(Zr_DList<T>& list, T* it, bool at_front) {
+  T*& near_end = at_front ? list.m_begin : list.m_end;
+  T*& far_end = at_front ? list.m_end : list.m_begin;
+  it->m_owner = &list;
+  (at_front ? it->m_next : it->m_prev) = near_end;
+  if (near_end != NULL) (at_front ? near_end->m_prev : near_end->m_next) = it;
+  near_end = it;
+  if (far_end == NULL) far_end = it;
+  list.m_count++;
+}
+
+// Free's pooling step with every check made, for when one would report.
+// Out of line, so that Free's fast path needs no stack frame.
+__attribute__((noinline)) void PoolChecked(Zr_DList<Zr_Chunk>& slots_free,
+                                           Zr_DList<Zr_Chunk>& slots_in_use, uint64_t& total,
+                                           void* buffer, size_t size) {
+  Zr_Chunk* const c = slots_free.RemoveFirst();
+  total += size;
+  c->Set(buffer, size);
+  slots_in_use.Prepend(c);
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Zr_Chunk
@@ -86,6 +170,35 @@ int32_t Zr_BufferPool::Deinitialize() {
 }
 
 void Zr_BufferPool::Malloc(void** buffer, size_t* size, size_t requested) {
+  // Fast path: the newest pooled buffer fits and none of the checks below
+  // would report. Then this is what the general path does, in its order.
+  // The newest size needs no test for 0: a fit is at least `requested`.
+  Zr_Chunk* const newest = m_chunk_slots_in_use.m_begin;
+  if (requested != 0 && requested <= m_max_chunk_size && newest != NULL &&
+      newest->m_buffer != NULL &&
+      FitRule(requested, m_slack_percent, m_slack_bytes).Fits(newest->m_size) &&
+      m_total_in_pool >= newest->m_size && newest->m_owner == &m_chunk_slots_in_use &&
+      newest->m_prev == NULL) {
+    void* const found = newest->m_buffer;
+    const uint64_t s = newest->m_size;
+    m_bytes_requested += requested;
+    m_chunk_slots_in_use.m_current = newest;  // where GetFirst leaves it
+    m_total_in_pool -= s;
+    newest->m_buffer = NULL;  // Clear
+    newest->m_size = 0;
+    UncheckedRemoveFirst(m_chunk_slots_in_use);  // Remove of the first chunk
+    UncheckedInsert(m_chunk_slots_free, newest, /*at_front=*/false);
+    *buffer = found;
+    *size = s;
+    return;
+  }
+  MallocSearch(buffer, size, requested, __PRETTY_FUNCTION__);
+}
+
+// Out of line, so that Malloc's fast path needs no stack frame. Its reports
+// carry `caller`, Malloc's signature, as the checks are Malloc's.
+__attribute__((noinline)) void Zr_BufferPool::MallocSearch(void** buffer, size_t* size,
+                                                           size_t requested, const char* caller) {
   if (requested == 0) {
     *size = 0;
     *buffer = malloc(0);
@@ -93,24 +206,15 @@ void Zr_BufferPool::Malloc(void** buffer, size_t* size, size_t requested) {
   }
   m_bytes_requested += requested;
   if (requested <= m_max_chunk_size) {
+    const FitRule rule(requested, m_slack_percent, m_slack_bytes);
     for (Zr_Chunk* c = m_chunk_slots_in_use.GetFirst(); c != NULL;
          c = m_chunk_slots_in_use.GetNext()) {
-      bool has_buffer = TVO_CHECK(c->Buffer() != NULL);
-      bool has_size = TVO_CHECK(c->Size() != 0);
+      bool has_buffer = CHECK_FOR(caller, c->Buffer() != NULL);
+      bool has_size = CHECK_FOR(caller, c->Size() != 0);
       if (!has_buffer || !has_size) continue;  // never hand out a broken slot
       const uint64_t s = c->Size();
-      // s <= requested + slack_percent * requested / 100 (truncating) is
-      // (s - requested) * 100 <= slack_percent * requested, without the
-      // division; all below 2^64 since requested < 2^32.
-      if (s < requested) continue;
-      const uint64_t excess = s - requested;
-      if (excess > m_slack_bytes && excess * 100 > uint64_t(m_slack_percent) * requested) continue;
-      // A total below the size means the books are already wrong; clamping
-      // keeps it from wrapping to a value that would stop all pooling.
-      if (TVO_CHECK(m_total_in_pool >= c->Size()))
-        m_total_in_pool -= c->Size();
-      else
-        m_total_in_pool = 0;
+      if (!rule.Fits(s)) continue;
+      Unaccount(m_total_in_pool, s, CHECK_FOR(caller, m_total_in_pool >= c->Size()));
       void* const found = c->Buffer();
       c->Clear();
       m_chunk_slots_in_use.Remove(c);
@@ -139,12 +243,20 @@ void Zr_BufferPool::Free(void* buffer, size_t size) {
   // Written as a subtraction so that a huge size cannot wrap the sum past
   // the cap.
   const bool fits_cap =
-      m_total_in_pool <= m_max_total_in_pool && size <= m_max_total_in_pool - m_total_in_pool;
+      size <= m_max_total_in_pool && m_total_in_pool <= m_max_total_in_pool - size;
   if (fits_cap && size <= m_max_chunk_size && !m_chunk_slots_free.IsEmpty()) {
-    Zr_Chunk* c = m_chunk_slots_free.RemoveFirst();
-    m_total_in_pool += size;
-    c->Set(buffer, size);
-    m_chunk_slots_in_use.Prepend(c);
+    Zr_Chunk* const c = m_chunk_slots_free.m_begin;
+    if (c->m_prev == NULL && c->m_buffer == NULL && c->m_size == 0) {
+      // Fast path: no check below would report.
+      UncheckedRemoveFirst(m_chunk_slots_free);
+      m_total_in_pool += size;
+      c->m_buffer = buffer;  // Set
+      c->m_size = size;
+      c->m_recently_pooled = 1;
+      UncheckedInsert(m_chunk_slots_in_use, c, /*at_front=*/true);
+      return;
+    }
+    PoolChecked(m_chunk_slots_free, m_chunk_slots_in_use, m_total_in_pool, buffer, size);
     return;
   }
   m_bytes_released += size;
@@ -177,10 +289,7 @@ void Zr_BufferPool::FreeUnusedMemory() {
       survivors.Append(c);
       continue;
     }
-    if (TVO_CHECK(m_total_in_pool >= c->Size()))  // clamped as in Malloc
-      m_total_in_pool -= c->Size();
-    else
-      m_total_in_pool = 0;
+    Unaccount(m_total_in_pool, c->Size(), TVO_CHECK(m_total_in_pool >= c->Size()));
     m_bytes_released += c->Size();
     c->Free();
     m_chunk_slots_free.Append(c);

@@ -52,7 +52,7 @@ class Zr_Chunk : public Zr_DList<Zr_Chunk>::Zr_item {
   Zr_Chunk() : m_buffer(NULL), m_size(0), m_recently_pooled(0) {}
   // Reports "m_buffer == __null" when destroyed while holding a buffer (the
   // buffer is then left alone, since its owner is unknown).
-  virtual ~Zr_Chunk();
+  ~Zr_Chunk() override;
 
   Zr_Chunk(const Zr_Chunk&) = delete;
   Zr_Chunk& operator=(const Zr_Chunk&) = delete;
@@ -147,8 +147,13 @@ class Zr_BufferPool {
   uint64_t GetBytesReleased() const { return m_bytes_released; }
 
  private:
-  // Read-only access to the lists for invariant checks in tests.
+  // Access to the lists and the byte total for tests, which check invariants
+  // and stage broken states.
   friend struct Zr_BufferPoolInspector;
+
+  // Malloc past its fast path: the first-fit search, and malloc on a miss.
+  // Its reports name `caller`.
+  void MallocSearch(void** buffer, size_t* size, size_t requested, const char* caller);
 
   uint32_t m_slack_percent;
   uint32_t m_slack_bytes;
