@@ -6,6 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "internal/zr_fdcheck.h"
+
 TVO_REVISION_IDENT();
 
 namespace {
@@ -133,10 +135,7 @@ int64_t Zr_BufferedFileDescriptor::setReadingMode(bool reading) {
 }
 
 int64_t Zr_BufferedFileDescriptor::Flush() {
-  if (!IsOpen()) {
-    errno = EBADF;
-    return -1;
-  }
+  ZR_GUARD_OPEN();
   if (m_reading) {
     // Seek before dropping the read-ahead: when the seek fails (a pipe), the
     // bytes already read from the descriptor are still there to hand out.

@@ -7,6 +7,8 @@
 #include <tvo/safe_io.h>
 #include <unistd.h>
 
+#include "internal/zr_fdcheck.h"
+
 TVO_REVISION_IDENT();
 
 const int Zr_FileDescriptor::INVALID_FD;
@@ -29,19 +31,8 @@ Zr_FileDescriptor::~Zr_FileDescriptor() {
   if (m_fd != INVALID_FD) Zr_FileDescriptor::Close();
 }
 
-#define ZR_GUARD_OPEN() \
-  do {                  \
-    if (!IsOpen()) {    \
-      errno = EBADF;    \
-      return -1;        \
-    }                   \
-  } while (0)
-
 int Zr_FileDescriptor::Open(char const* path, int flags, unsigned int mode) {
-  if (IsOpen()) {
-    errno = EBADF;
-    return -1;
-  }
+  ZR_GUARD_CLOSED();
   m_fd = ::open64(path, flags, mode);
   return IsOpen() ? m_fd : -1;
 }
@@ -55,10 +46,7 @@ int Zr_FileDescriptor::Open(char const* path, int flags) {
 }
 
 int Zr_FileDescriptor::MkSTemp(char* path_template) {
-  if (IsOpen()) {
-    errno = EBADF;
-    return -1;
-  }
+  ZR_GUARD_CLOSED();
   mode_t previous = ::umask(0177);
   m_fd = ::mkstemp64(path_template);
   ::umask(previous);  // umask cannot fail and leaves errno alone
