@@ -44,26 +44,6 @@ inline void CopySmall(char* dst, const char* src, size_t n) {
     dst[n - 1] = src[n - 1];
   }
 }
-
-// Checks a transfer before it touches the buffer or the descriptor, in the
-// plain descriptor's order: EBADF on a closed object, EFAULT for a null
-// buffer with a non-zero count, EINVAL for a count above SSIZE_MAX (which
-// no result could report).
-bool Refused(bool open, const void* buffer, unsigned long count) {
-  if (!open) {
-    errno = EBADF;
-    return true;
-  }
-  if (buffer == nullptr && count != 0) {
-    errno = EFAULT;
-    return true;
-  }
-  if (count > SSIZE_MAX) {
-    errno = EINVAL;
-    return true;
-  }
-  return false;
-}
 }  // namespace
 
 Zr_BufferedFileDescriptor::Zr_BufferedFileDescriptor(char* buffer, unsigned long size,
@@ -175,7 +155,8 @@ int64_t Zr_BufferedFileDescriptor::writeGeneral(void const* buffer, unsigned lon
     return static_cast<int64_t>(count);
   }
   if (m_direct) return UnbufferedWrite(buffer, count);
-  if (Refused(IsOpen(), buffer, count) || setReadingMode(false) == -1) return -1;
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count) || setReadingMode(false) == -1) return -1;
   if (count == 0) return 0;
 
   const char* src = static_cast<const char*>(buffer);
@@ -218,7 +199,8 @@ int64_t Zr_BufferedFileDescriptor::readGeneral(void* buffer, unsigned long count
     return static_cast<int64_t>(count);
   }
   if (m_direct) return UnbufferedRead(buffer, count);
-  if (Refused(IsOpen(), buffer, count) || setReadingMode(true) == -1) return -1;
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count) || setReadingMode(true) == -1) return -1;
   if (count == 0) return 0;
 
   char* dst = static_cast<char*>(buffer);
@@ -297,14 +279,16 @@ int Zr_BufferedFileDescriptor::Stat(struct stat* buffer) {
 }
 
 int64_t Zr_BufferedFileDescriptor::UnbufferedWrite(void const* buffer, unsigned long count) {
-  if (Refused(IsOpen(), buffer, count) || Flush() == -1) return -1;
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count) || Flush() == -1) return -1;
   const int64_t n = Zr_FileDescriptor::Write(buffer, count);
   if (n > 0) followDescriptor();
   return n;
 }
 
 int64_t Zr_BufferedFileDescriptor::UnbufferedRead(void* buffer, unsigned long count) {
-  if (Refused(IsOpen(), buffer, count) || Flush() == -1) return -1;
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count) || Flush() == -1) return -1;
   const int64_t n = Zr_FileDescriptor::Read(buffer, count);
   if (n > 0) followDescriptor();
   return n;

@@ -13,18 +13,6 @@ TVO_REVISION_IDENT();
 
 const int Zr_FileDescriptor::INVALID_FD;
 
-namespace {
-// The kernel's answer to a null buffer, given before any system call so that
-// a read from an empty pipe cannot block first.
-bool NullBuffer(const void* buffer, unsigned long count) {
-  if (buffer == nullptr && count != 0) {
-    errno = EFAULT;
-    return true;
-  }
-  return false;
-}
-}  // namespace
-
 Zr_FileDescriptor::Zr_FileDescriptor() : m_fd(INVALID_FD) {}
 
 Zr_FileDescriptor::~Zr_FileDescriptor() {
@@ -64,13 +52,13 @@ int Zr_FileDescriptor::Close() {
 
 int64_t Zr_FileDescriptor::Write(void const* buffer, unsigned long count) {
   ZR_GUARD_OPEN();
-  if (NullBuffer(buffer, count)) return -1;
+  if (zr_fd::BadTransfer(buffer, count)) return -1;
   return safe_write(m_fd, buffer, count);
 }
 
 int64_t Zr_FileDescriptor::Read(void* buffer, unsigned long count) {
   ZR_GUARD_OPEN();
-  if (NullBuffer(buffer, count)) return -1;
+  if (zr_fd::BadTransfer(buffer, count)) return -1;
   return safe_read(m_fd, buffer, count);
 }
 

@@ -86,20 +86,13 @@ int Zr_StreamFileDescriptor::Close() {
 
 int64_t Zr_StreamFileDescriptor::Write(void const* buffer, unsigned long count) {
   ZR_GUARD_OPEN();
-  // stdio would copy from the null pointer; answer as the kernel would.
-  if (buffer == nullptr && count != 0) {
-    errno = EFAULT;
-    return -1;
-  }
+  if (zr_fd::BadTransfer(buffer, count)) return -1;
   return safe_fwrite(m_file, buffer, count);
 }
 
 int64_t Zr_StreamFileDescriptor::Read(void* buffer, unsigned long count) {
   ZR_GUARD_OPEN();
-  if (buffer == nullptr && count != 0) {
-    errno = EFAULT;
-    return -1;
-  }
+  if (zr_fd::BadTransfer(buffer, count)) return -1;
   return safe_fread(m_file, buffer, count);
 }
 
