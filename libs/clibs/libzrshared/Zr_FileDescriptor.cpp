@@ -65,43 +65,29 @@ int64_t Zr_FileDescriptor::Read(void* buffer, unsigned long count) {
 int Zr_FileDescriptor::Copy(Zr_FileDescriptor& source, long count, void* buffer,
                             unsigned long buffer_size) {
   const int64_t size = static_cast<int64_t>(buffer_size);
-  if (size <= 0) {
+  if (size <= 0 || count < -1) {
     errno = EINVAL;
     return -1;
   }
-  if (count == -1) {
-    for (;;) {
-      int64_t n = source.Read(buffer, buffer_size);
-      if (n == 0) return 0;
-      if (n < 0) return -1;
-      int64_t w = Write(buffer, static_cast<unsigned long>(n));
-      if (w == -1) return -1;
-      if (w != n) {
-        errno = EIO;
-        return -1;
-      }
-    }
-  }
-  if (count < -1) {
-    errno = EINVAL;
-    return -1;
-  }
-  int64_t remaining = count;
-  while (remaining > 0) {
-    const int64_t chunk = remaining < size ? remaining : size;
-    int64_t n = source.Read(buffer, static_cast<unsigned long>(chunk));
-    if (n == -1) return -1;
-    if (n != chunk) {
+  // One loop for both forms: `left` is -1 for "to end of file", where every
+  // read asks a whole buffer and a short one is simply what there was.
+  for (int64_t left = count; left != 0;) {
+    const bool to_end = left == -1;
+    const int64_t chunk = to_end || left > size ? size : left;
+    const int64_t n = source.Read(buffer, static_cast<unsigned long>(chunk));
+    if (n < 0) return -1;
+    if (to_end && n == 0) return 0;
+    if (!to_end && n != chunk) {
       errno = ENODATA;
       return -1;
     }
-    int64_t w = Write(buffer, static_cast<unsigned long>(chunk));
+    const int64_t w = Write(buffer, static_cast<unsigned long>(n));
     if (w == -1) return -1;
-    if (w != chunk) {
+    if (w != n) {
       errno = EIO;
       return -1;
     }
-    remaining -= chunk;
+    if (!to_end) left -= n;
   }
   return 0;
 }
