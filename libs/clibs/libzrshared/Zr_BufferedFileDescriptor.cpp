@@ -44,6 +44,14 @@ inline void CopySmall(char* dst, const char* src, size_t n) {
     dst[n - 1] = src[n - 1];
   }
 }
+
+// The fast paths' copy of a piece above kSmallCopy, returning its size: out
+// of line and tail-called, so the fast paths need no stack frame, and
+// marked unlikely there, so the small copy they exist for runs straight on.
+__attribute__((noinline)) int64_t CopyLarge(void* dst, const void* src, size_t n) {
+  memcpy(dst, src, n);
+  return static_cast<int64_t>(n);
+}
 }  // namespace
 
 Zr_BufferedFileDescriptor::Zr_BufferedFileDescriptor(char* buffer, unsigned long size,
@@ -137,23 +145,17 @@ int64_t Zr_BufferedFileDescriptor::Write(void const* buffer, unsigned long count
   // an object that passed the open check when it was buffered (Close drops
   // it), and a piece that fits is within SSIZE_MAX, so nothing else needs
   // checking here.
-  if (count <= kSmallCopy && m_write_len != 0 && count < m_buf_size - m_write_len &&
-      buffer != nullptr) {
-    CopySmall(m_buf + m_write_len, static_cast<const char*>(buffer), count);
+  if (m_write_len != 0 && count < m_buf_size - m_write_len && buffer != nullptr) {
+    char* dst = m_buf + m_write_len;
     m_write_len += count;
+    if (__builtin_expect(count > kSmallCopy, 0)) return CopyLarge(dst, buffer, count);
+    CopySmall(dst, static_cast<const char*>(buffer), count);
     return static_cast<int64_t>(count);
   }
   return writeGeneral(buffer, count);
 }
 
 int64_t Zr_BufferedFileDescriptor::writeGeneral(void const* buffer, unsigned long count) {
-  // Larger pieces that fit: as the inline fast path, with a real memcpy
-  // (the buffer size is at most SSIZE_MAX).
-  if (m_write_len != 0 && count < m_buf_size - m_write_len && buffer != nullptr) {
-    memcpy(m_buf + m_write_len, buffer, count);
-    m_write_len += count;
-    return static_cast<int64_t>(count);
-  }
   if (m_direct) return UnbufferedWrite(buffer, count);
   ZR_GUARD_OPEN();
   if (zr_fd::BadTransfer(buffer, count) || setReadingMode(false) == -1) return -1;
@@ -182,22 +184,18 @@ int64_t Zr_BufferedFileDescriptor::Read(void* buffer, unsigned long count) {
   // output, read-ahead exists only in reading mode, outside direct mode, on
   // an object that was open when it was read (Close and Flush drop it), and
   // no read-ahead exceeds the buffer size, which is at most SSIZE_MAX.
-  if (count <= kSmallCopy && count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
-    CopySmall(static_cast<char*>(buffer), m_buf + m_read_pos, count);
+  if (count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
+    const char* src = m_buf + m_read_pos;
     m_read_pos += count;
     m_position += static_cast<int64_t>(count);
+    if (__builtin_expect(count > kSmallCopy, 0)) return CopyLarge(buffer, src, count);
+    CopySmall(static_cast<char*>(buffer), src, count);
     return static_cast<int64_t>(count);
   }
   return readGeneral(buffer, count);
 }
 
 int64_t Zr_BufferedFileDescriptor::readGeneral(void* buffer, unsigned long count) {
-  if (count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
-    memcpy(buffer, m_buf + m_read_pos, count);
-    m_read_pos += count;
-    m_position += static_cast<int64_t>(count);
-    return static_cast<int64_t>(count);
-  }
   if (m_direct) return UnbufferedRead(buffer, count);
   ZR_GUARD_OPEN();
   if (zr_fd::BadTransfer(buffer, count) || setReadingMode(true) == -1) return -1;
