@@ -5,11 +5,6 @@
 
 TVO_REVISION_IDENT();
 
-// Reports are rare: marking the handler cold moves every check's reporting
-// branch, the list's included, out of the Malloc/Free hot path.
-extern "C" void __tvo_assert_fail(const char* expr, const char* file, int line,
-                                  const char* function) __attribute__((cold));
-
 // ---------------------------------------------------------------------------
 // Zr_Chunk
 
