@@ -103,10 +103,10 @@ TYPED_TEST(Contract, CopyToEndOfFileAndByCount) {
     EXPECT_EQ(out->Close(), 0);
     EXPECT_EQ(ReadFileContents(dst), data.substr(0, expected_bytes)) << count;
   };
-  copy(-1, sizeof scratch, 0, 10000);
-  copy(9000, sizeof scratch, 0, 9000);
+  copy(-1, sizeof scratch, kSucceeded, 10000);
+  copy(9000, sizeof scratch, kSucceeded, 9000);
   copy(20000, sizeof scratch, ENODATA, 8192);  // two full buffers, then the end
-  copy(0, sizeof scratch, 0, 0);
+  copy(0, sizeof scratch, kSucceeded, 0);
   copy(-2, sizeof scratch, EINVAL, 0);
   for (unsigned long size : {0ul, ~0ul}) copy(10, size, EINVAL, 0);  // ~0: negative as signed
   auto in = OpenWith<TypeParam>(this->dir.File("src"), data, O_RDONLY);

@@ -32,12 +32,6 @@ std::unique_ptr<T> OpenWith(const std::string& path, const std::string& contents
   return fd;
 }
 
-// errno right after a call that returned -1, else 0.
-template <typename R>
-int ErrnoOf(R result) {
-  return result == static_cast<R>(-1) ? errno : 0;
-}
-
 }  // namespace zr_test
 
 #endif  // ZR_FILEIO_TEST_UTIL_H

@@ -5,6 +5,7 @@
 
 #include <tvo/tvo_assert.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -80,7 +81,21 @@ inline std::string SignatureName(const std::string& gcc_signature) {
   return gcc_signature.substr(start, paren - start);
 }
 
+// What ErrnoOf gives for a call that did not fail.
+constexpr int kSucceeded = -1;
+
+// `result` == -1: the errno the call left; otherwise kSucceeded.
+template <typename R>
+int ErrnoAfter(R result) {
+  return result == static_cast<R>(-1) ? errno : kSucceeded;
+}
+
 }  // namespace zr_test
+
+// ErrnoOf(call): clears errno, makes the call and gives the errno it left
+// when it returned -1 (0 when it failed without setting one), or
+// zr_test::kSucceeded. A macro, so that errno is cleared before the call.
+#define ErrnoOf(call) ::zr_test::ErrnoAfter((errno = 0, (call)))
 
 #if defined(__clang__)
 #define EXPECT_SIGNATURE(actual, gcc_signature) \

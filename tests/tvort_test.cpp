@@ -83,11 +83,11 @@ TEST(SafeIo, ErrorsAndStreamSyncs) {
   ASSERT_EQ(pipe(p), 0);
   close(p[0]);
   signal(SIGPIPE, SIG_IGN);
-  EXPECT_EQ(zr_test::ErrnoOf(safe_write(p[1], "x", 1)), EPIPE);
+  EXPECT_EQ(ErrnoOf(safe_write(p[1], "x", 1)), EPIPE);
   close(p[1]);
   char buf[4];
-  for (int e : {zr_test::ErrnoOf(safe_read(p[1], buf, sizeof buf)),
-                zr_test::ErrnoOf(safe_fsync(p[1])), zr_test::ErrnoOf(safe_fdatasync(p[1]))})
+  for (int e : {ErrnoOf(safe_read(p[1], buf, sizeof buf)), ErrnoOf(safe_fsync(p[1])),
+                ErrnoOf(safe_fdatasync(p[1]))})
     EXPECT_EQ(e, EBADF);
 
   zr_test::TempDir dir;
