@@ -35,7 +35,7 @@ TEST(BufferPool, MisuseIsReportedAndRefused) {
   pool.Initialize(2, 1 << 20, 64, 0, 0);
   pool.Free(malloc(64), 64);  // pooled: the byte cap is inclusive
   // Refused: it would shrink the limits under a pooled buffer.
-  EXPECT_EQ((errno = 0, pool.Initialize(7, 1, 1, 0, 0)) == -1 ? errno : 0, EINVAL);
+  EXPECT_EQ(ErrnoOf(pool.Initialize(7, 1, 1, 0, 0)), EINVAL);
   ASSERT_EQ(Zr_BufferPoolInspector::FreeSlots(pool), 1u);  // one chunk pooled, as before
 
   // A pooled chunk that lost its buffer is reported and never handed out (a
