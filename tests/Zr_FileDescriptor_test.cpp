@@ -10,7 +10,6 @@
 
 #include "Zr_BufferedFileDescriptor.h"
 #include "Zr_StreamFileDescriptor.h"
-#include "Zr_Utils.h"
 #include "fileio_test_util.h"
 #include "test_support.h"
 
@@ -30,12 +29,13 @@ struct ShortSink : Zr_FileDescriptor {
   int64_t Write(void const*, unsigned long count) override { return count < 10 ? count : 10; }
 };
 
-// errno of each call that takes a buffer and a count, given these.
+// The errno of each call that takes a buffer and a count, given these.
 template <typename T>
-std::vector<int> Refusals(T& fd, char* b, unsigned long n) {
-  std::vector<int> e = {ErrnoOf(fd.Read(b, n)), ErrnoOf(fd.Write(b, n))};
+NamedErrnos Transfers(T& fd, char* b, unsigned long n) {
+  NamedErrnos e = {NAMED_ERRNO(fd.Read(b, n)), NAMED_ERRNO(fd.Write(b, n))};
   if constexpr (std::is_same_v<T, Zr_BufferedFileDescriptor>)
-    e.insert(e.end(), {ErrnoOf(fd.UnbufferedRead(b, n)), ErrnoOf(fd.UnbufferedWrite(b, n))});
+    e.insert(e.end(),
+             {NAMED_ERRNO(fd.UnbufferedRead(b, n)), NAMED_ERRNO(fd.UnbufferedWrite(b, n))});
   return e;
 }
 
@@ -47,41 +47,62 @@ using Types =
     ::testing::Types<Zr_FileDescriptor, Zr_BufferedFileDescriptor, Zr_StreamFileDescriptor>;
 TYPED_TEST_SUITE(Contract, Types);
 
-TYPED_TEST(Contract, ClosedOpenClosedAgainAndMkSTemp) {
+TYPED_TEST(Contract, ClosedObjectRefusesEveryOperation) {
   TypeParam fd;
   char buf[8] = {};
   struct stat st;
-  for (int e : {ErrnoOf(fd.Read(buf, 8)), ErrnoOf(fd.Write(buf, 8)), ErrnoOf(fd.Seek(0, SEEK_SET)),
-                ErrnoOf(fd.Read(nullptr, 8)), ErrnoOf(fd.Sync()), ErrnoOf(fd.DataSync()),
-                ErrnoOf(fd.Stat(&st)), ErrnoOf(fd.GetFlags()), ErrnoOf(fd.Close())})
-    EXPECT_EQ(e, EBADF);
-  EXPECT_EQ(ErrnoOf(fd.Truncate(0)), (kStream<TypeParam> ? ENOSYS : EBADF));
-  EXPECT_EQ(ErrnoOf(fd.SetFlags(0)), (kStream<TypeParam> ? ENOSYS : EBADF));
+  ExpectErrnos(Transfers(fd, buf, 8), EBADF);
+  ExpectErrnos({NAMED_ERRNO(fd.Read(nullptr, 8)), NAMED_ERRNO(fd.Seek(0, 0)),
+                NAMED_ERRNO(fd.Sync()), NAMED_ERRNO(fd.DataSync()), NAMED_ERRNO(fd.Stat(&st)),
+                NAMED_ERRNO(fd.GetFlags()), NAMED_ERRNO(fd.Close())},
+               EBADF);
+  ExpectErrnos({NAMED_ERRNO(fd.Truncate(0)), NAMED_ERRNO(fd.SetFlags(0))},
+               kStream<TypeParam> ? ENOSYS : EBADF);
+  EXPECT_EQ(fd.GetFileDescriptor(), -1);
+}
 
+TYPED_TEST(Contract, OpenCreatesOnlyWithAModeAndNeverOverAnOpenDescriptor) {
+  TypeParam fd;
   const std::string path = this->dir.File("f");
   EXPECT_EQ(ErrnoOf(fd.Open(path.c_str(), O_RDWR | O_CREAT)), EINVAL);  // mode needed
   EXPECT_NE(access(path.c_str(), F_OK), 0);
   const int first = fd.Open(path.c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(first, 0);
-  EXPECT_EQ(ErrnoOf(fd.Open(path.c_str(), O_RDONLY, 0)), EBADF);  // the first stays
+  EXPECT_EQ(ErrnoOf(fd.Open(path.c_str(), O_RDONLY, 0)), EBADF);
+  EXPECT_EQ(fd.GetFileDescriptor(), first);  // the first stays
+}
 
-  const std::string data = Pattern(20000);
-  EXPECT_EQ(fd.Write(data.data(), data.size()), 20000);
-  EXPECT_EQ(fd.Seek(0, SEEK_SET), 0);
-  EXPECT_EQ(fd.Read(buf, 3), 3);  // read-ahead that the close must drop
-  // Refused before any copy or descriptor I/O.
-  const off_t where = lseek(first, 0, SEEK_CUR);
-  for (int e : Refusals(fd, nullptr, 1)) EXPECT_EQ(e, EFAULT);
-  for (int e : Refusals(fd, buf, SSIZE_MAX + 1ul)) EXPECT_EQ(e, EINVAL);
-  EXPECT_EQ(lseek(first, 0, SEEK_CUR), where);
-  EXPECT_EQ(fd.Close(), 0);
-  EXPECT_EQ(fcntl(first, F_GETFD), -1);
+// Refused before any copy or descriptor I/O.
+TYPED_TEST(Contract, BadBufferOrCountIsRefusedBeforeAnyIo) {
+  auto fd = OpenWith<TypeParam>(this->dir.File("f"), Pattern(20000), O_RDWR);
+  char buf[3];
+  EXPECT_EQ(fd->Read(buf, 3), 3);  // read-ahead
+  const off_t where = lseek(fd->GetFileDescriptor(), 0, SEEK_CUR);
+  ExpectErrnos(Transfers(*fd, nullptr, 1), EFAULT);
+  ExpectErrnos(Transfers(*fd, buf, SSIZE_MAX + 1ul), EINVAL);
+  EXPECT_EQ(lseek(fd->GetFileDescriptor(), 0, SEEK_CUR), where);
+}
+
+TYPED_TEST(Contract, CloseWritesAllOutputDropsReadAheadAndReleasesTheDescriptor) {
+  const std::string path = this->dir.File("f"), data = Pattern(20000);
+  auto fd = OpenWith<TypeParam>(path, "", O_RDWR);
+  const int number = fd->GetFileDescriptor();
+  EXPECT_EQ(fd->Write(data.data(), data.size()), 20000);
+  EXPECT_EQ(fd->Seek(0, SEEK_SET), 0);
+  char buf[3];
+  EXPECT_EQ(fd->Read(buf, 3), 3);  // read-ahead that the close must drop
+  EXPECT_EQ(fd->Close(), 0);
+  EXPECT_EQ(fcntl(number, F_GETFD), -1);
   EXPECT_EQ(ReadFileContents(path), data);
   // Nothing read ahead or pending before the close serves a later call.
-  EXPECT_EQ(ErrnoOf(fd.Read(buf, 1)), EBADF);
-  EXPECT_EQ(ErrnoOf(fd.Close()), EBADF);
+  EXPECT_EQ(ErrnoOf(fd->Read(buf, 1)), EBADF);
+  EXPECT_EQ(ErrnoOf(fd->Close()), EBADF);
+}
 
-  // MkSTemp reopens it; the process mask is restored after success and failure.
+// The process mask is restored after success and failure.
+TYPED_TEST(Contract, MkSTempReplacesTheXsAndKeepsTheProcessMask) {
+  TypeParam fd;
+  struct stat st;
   const mode_t before = umask(027);
   std::string name = this->dir.File("t.XXXXXX");
   ASSERT_GE(fd.MkSTemp(&name[0]), 0);

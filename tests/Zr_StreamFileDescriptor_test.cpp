@@ -57,14 +57,16 @@ TEST(Stream, AcceptedOutputSurvivesSignals) {
       [&](int out) {
         Zr_StreamFileDescriptor fd(fdopen(out, "w"));
         setvbuf(fd.GetFile(), &buffer[0], _IOFBF, buffer.size());
-        bool ok = true;
-        for (size_t off = 0; ok && off < data.size(); off += 1000) {
+        for (size_t off = 0; off < data.size(); off += 1000) {
           const size_t n = std::min<size_t>(1000, data.size() - off);
-          ok = fd.Write(data.data() + off, n) == int64_t(n) &&
-               (off % 100000 ||
-                (off % 200000 ? ErrnoOf(fd.Seek(0, SEEK_CUR)) == ESPIPE : fd.Flush() == 0));
+          ASSERT_EQ(fd.Write(data.data() + off, n), int64_t(n)) << off;  // the destructor closes
+          if (off % 100000 != 0) continue;
+          const bool seek = off % 200000 != 0;  // else Flush
+          ASSERT_EQ(seek ? ErrnoOf(fd.Seek(0, SEEK_CUR)) : ErrnoOf(fd.Flush()),
+                    seek ? ESPIPE : kSucceeded)
+              << off;
         }
-        EXPECT_TRUE(ok && fd.Close() == 0);
+        EXPECT_EQ(fd.Close(), 0);
       },
       [&](int in) { got = ReadSlowly(in), close(in); });
   EXPECT_TRUE(got == data) << got.size();

@@ -11,6 +11,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zr_test {
 
@@ -30,6 +32,14 @@ std::unique_ptr<T> OpenWith(const std::string& path, const std::string& contents
   auto fd = std::make_unique<T>(args...);
   EXPECT_GE(fd->Open(path.c_str(), flags), 0) << path;
   return fd;
+}
+
+// Calls with the errno each left (see ErrnoOf), each named by its own text
+// through NAMED_ERRNO(call), so that a failure names the call.
+using NamedErrnos = std::vector<std::pair<const char*, int>>;
+#define NAMED_ERRNO(call) std::pair<const char*, int>(#call, ErrnoOf(call))
+inline void ExpectErrnos(const NamedErrnos& calls, int want) {
+  for (const auto& [name, got] : calls) EXPECT_EQ(got, want) << name;
 }
 
 }  // namespace zr_test

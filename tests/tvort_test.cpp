@@ -53,14 +53,16 @@ TEST(SafeIo, TransfersCompleteAcrossPiecesAndSignals) {
         [&](int fd) {
           FILE* out = reading || mode == "write" ? nullptr : fdopen(fd, "w");
           const size_t piece = out ? 1000 : reading ? 333 : data.size();
-          bool ok = true;
-          for (size_t off = 0; ok && off < data.size(); off += piece) {
+          for (size_t off = 0; off < data.size(); off += piece) {
             const size_t n = std::min(piece, data.size() - off);
-            ok = out ? safe_fwrite(out, data.data() + off, n) == ssize_t(n) &&
-                           (mode != "fflush" || safe_fflush(out) == 0)
-                     : safe_write(fd, data.data() + off, n) == ssize_t(n);
+            const ssize_t w =
+                out ? safe_fwrite(out, data.data() + off, n) : safe_write(fd, data.data() + off, n);
+            const int flushed = mode == "fflush" ? safe_fflush(out) : 0;
+            EXPECT_EQ(w, ssize_t(n)) << mode << " write at " << off;
+            EXPECT_EQ(flushed, 0) << mode << " flush at " << off;
+            if (w != ssize_t(n) || flushed != 0) break;
           }
-          EXPECT_TRUE(ok && (!out || safe_fflush(out) == 0)) << mode;
+          EXPECT_EQ(out ? safe_fflush(out) : 0, 0) << mode;
           out ? fclose(out) : close(fd);
         },
         [&](int fd) {
