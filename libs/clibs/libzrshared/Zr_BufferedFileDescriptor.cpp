@@ -84,7 +84,7 @@ Zr_BufferedFileDescriptor::~Zr_BufferedFileDescriptor() {
 }
 
 void Zr_BufferedFileDescriptor::cleanup() {
-  if (m_buf_owned && m_buf != nullptr) delete[] m_buf;
+  if (m_buf_owned) delete[] m_buf;
   m_buf = nullptr;
   m_buf_size = 0;
 }
@@ -110,15 +110,14 @@ void Zr_BufferedFileDescriptor::followDescriptor() {
 
 int64_t Zr_BufferedFileDescriptor::setReadingMode(bool reading) {
   if (m_reading == reading) return 0;
+  // The flush leaves the buffer empty either way: no output pending, no
+  // read-ahead.
   if (Flush() == -1) return -1;
   // Leaving writing mode: the output is out, and the descriptor now says
   // where the next byte is (this is what puts an O_APPEND file's reader at
   // its end, as with a plain descriptor).
   if (reading) followDescriptor();
   m_reading = reading;
-  m_read_pos = 0;
-  m_read_len = 0;
-  m_write_len = 0;
   return 0;
 }
 
