@@ -3,6 +3,7 @@
 #ifndef ZR_TEST_SUPPORT_H
 #define ZR_TEST_SUPPORT_H
 
+#include <signal.h>
 #include <tvo/tvo_assert.h>
 
 #include <cerrno>
@@ -62,10 +63,10 @@ std::string ReadFileContents(const std::string& path);
 
 // Runs `writer` and `reader` on their own threads, at the two ends of a
 // 4 KiB pipe, which each closes when done, while this thread hits both with
-// SIGUSR1 every 200 us (the handler installed without SA_RESTART, so
-// blocked calls fail with EINTR).
+// `sig` every 200 us (a handler installed without SA_RESTART, so blocked
+// calls fail with EINTR; the previous action is restored after).
 void ThroughPipeUnderSignals(const std::function<void(int fd)>& writer,
-                             const std::function<void(int fd)>& reader);
+                             const std::function<void(int fd)>& reader, int sig = SIGUSR1);
 
 // Reads `fd` to end of file in odd-sized pieces, pausing now and then so
 // that the writer keeps meeting a full pipe; returns what it read.
