@@ -1,10 +1,23 @@
 #include "Zr_ErrnoException.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <tuple>
+
+namespace {
+bool g_no_text = false;
+}
+
+// strerror_r as GetString, inlined here, sees it: the C library's, or no
+// text at all (null) while g_no_text.
+extern "C" char* strerror_r(int num, char* buf, size_t size) noexcept {
+  using Real = char* (*)(int, char*, size_t);
+  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "strerror_r"));
+  return g_no_text ? nullptr : real(num, buf, size);
+}
 
 namespace {
 
@@ -53,12 +66,17 @@ TEST(ErrnoException, GetStringCutsToTheCallersBuffer) {
   EXPECT_EQ(Text(m, 7), "abcdef");
   EXPECT_EQ(Text(m, 1), "");
   EXPECT_EQ(Text(s, 8), SystemText(ENOENT).substr(0, 7));
-  // A null buffer or size 0 receives nothing and is returned as given.
+  // With no text at all the buffer becomes empty. A null buffer or size 0
+  // receives nothing and is returned as given.
+  g_no_text = true;
+  EXPECT_EQ(Text(s, 8), "");
   char guard[4] = "ggg";
   EXPECT_EQ(m.GetString(guard, 0), guard);
   EXPECT_EQ(s.GetString(guard, 0), guard);
   EXPECT_STREQ(guard, "ggg");
   EXPECT_EQ(m.GetString(nullptr, 10), nullptr);
+  EXPECT_EQ(s.GetString(nullptr, 10), nullptr);
+  g_no_text = false;
   EXPECT_EQ(s.GetString(nullptr, 0), nullptr);
 }
 
