@@ -47,11 +47,8 @@ int Zr_StreamFileDescriptor::Open(char const* path, int flags, unsigned int mode
 }
 
 int Zr_StreamFileDescriptor::Open(char const* path, int flags) {
-  if ((flags & O_CREAT) != 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  return Open(path, flags, 0);
+  // The base class refuses O_CREAT and calls this class's three-argument Open.
+  return Zr_FileDescriptor::Open(path, flags);
 }
 
 int Zr_StreamFileDescriptor::MkSTemp(char* path_template) {
