@@ -114,30 +114,15 @@ TEST(SafeIo, RefusedCountsStalledWritesAndFlushingEveryStream) {
   close(p[0]);
 }
 
-TEST(TvoAssert, HandlerHookAndDefaultOutput) {
-  // Replacing and restoring the handler.
-  static int calls = 0;
-  tvo_assert_handler_t mine = [](const char*, const char*, int, const char*) { ++calls; };
-  tvo_assert_handler_t before = tvo_set_assert_handler(mine);
-  int x = 1;
-  TVO_ASSERT(x == 2);
-  TVO_ASSERT(x == 1);
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(tvo_set_assert_handler(before), mine);
-
-  // The default writes one line to stderr and returns.
-  testing::internal::CaptureStderr();
-  void* p = &x;
-  TVO_ASSERT(p == NULL);
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("Assertion `p == __null' failed."), std::string::npos) << err;
-  EXPECT_NE(err.find("TestBody()"), std::string::npos) << err;
-  EXPECT_NE(err.find("tvort_test.cpp:"), std::string::npos) << err;
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
-
-  // Missing texts read "?", a line beyond 1,023 bytes is cut (still ending
-  // in a newline), and write(2) is repeated after an interruption or a
-  // partial write but not after a failure or no progress; errno is kept.
+// The default handler writes one line to stderr and returns: missing texts
+// read "?", a line beyond 1,023 bytes is cut (still ending in a newline),
+// and write(2) is repeated after an interruption or a partial write but not
+// after a failure or no progress; errno is kept. (What TVO_ASSERT passes
+// it: the tests of the units that assert.)
+TEST(TvoAssert, DefaultHandlerWritesOneLineAndAHookReplacesIt) {
+  const tvo_assert_handler_t mine = [](const char*, const char*, int, const char*) {};
+  const tvo_assert_handler_t before = tvo_set_assert_handler(mine);
+  EXPECT_EQ(tvo_set_assert_handler(before), mine);  // it returns the one it replaced
   const std::string line = "f:7: g: Assertion `e' failed.\n", e(2000, 'e');
   using Texts = const char*;
   const std::tuple<Texts, Texts, Texts, std::vector<int>, std::string> cases[] = {
