@@ -25,6 +25,9 @@ template <typename T>
 constexpr bool kStream = std::is_same_v<T, Zr_StreamFileDescriptor>;
 template <typename T>
 constexpr bool kPlain = std::is_same_v<T, Zr_FileDescriptor>;
+// A copy would close the same descriptor twice.
+static_assert(!std::is_copy_constructible_v<Zr_FileDescriptor> &&
+              !std::is_copy_assignable_v<Zr_FileDescriptor>);
 
 // A sink whose Write takes at most `limit` bytes a call without failing (a
 // short write, which Copy calls EIO), or fails with ENOSPC when it is -1.
