@@ -88,21 +88,26 @@ TEST(BufferedPipe, ReadsNeverRefillForBytesNobodyAskedFor) {
   close(p[1]);
 }
 
-// After SetFlags with O_DIRECT (packet mode, on a pipe) writes go straight
-// through; after Close and a new Open they wait in the buffer again.
+// After SetFlags with O_DIRECT writes go straight through (on a pipe, as
+// packets) and reads take what they asked, reading nothing ahead; after a
+// Close and a new Open, writes wait in the buffer again.
 TEST(BufferedPipe, DirectModeBypassesTheBufferUntilClose) {
   int p[2];
   ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
-  const std::string out = "/proc/self/fd/" + std::to_string(p[1]);
-  Zr_BufferedFileDescriptor fd(16);
+  Zr_BufferedFileDescriptor fd(16), in(16);
   char got[8];
   for (bool direct : {true, false}) {
-    ASSERT_GE(fd.Open(out.c_str(), O_WRONLY), 0);
+    ASSERT_GE(fd.Open(("/proc/self/fd/" + std::to_string(p[1])).c_str(), O_WRONLY), 0);
     EXPECT_GE(direct ? fd.SetFlags(O_DIRECT) : 0, 0);
     EXPECT_EQ(fd.Write("ab", 2), 2);
     EXPECT_EQ(ErrnoOf(read(p[0], got, sizeof got)), direct ? kSucceeded : EAGAIN);
-    EXPECT_EQ(fd.Close(), 0);
+    EXPECT_EQ(fd.Close(), 0);  // writes "ab" when not direct
   }
+  ASSERT_GE(in.Open(("/proc/self/fd/" + std::to_string(p[0])).c_str(), O_RDONLY), 0);
+  EXPECT_GE(in.SetFlags(O_DIRECT), 0);
+  ASSERT_EQ(write(p[1], "cd", 2), 2);
+  EXPECT_EQ(in.Read(got, 1), 1);
+  EXPECT_EQ(read(p[0], got, sizeof got), 3);  // "bcd": nothing read ahead
   close(p[0]);
   close(p[1]);
 }
