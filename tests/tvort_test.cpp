@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -112,6 +114,29 @@ TEST(SafeIo, RefusedCountsStalledWritesAndFlushingEveryStream) {
   EXPECT_EQ(std::string(buf, 2), "ad");
   fclose(out);
   close(p[0]);
+}
+
+// While stdio may write, safe_fwrite and safe_fflush hold off every signal
+// a handler could take, SIGTERM with a handler included, but not the
+// synchronous signals nor a termination signal left at its default action:
+// a cookie stream's write function sees the mask stdio calls it with.
+TEST(SafeIo, StdioWritesWithHandledSignalsHeldOff) {
+  static sigset_t seen;
+  cookie_io_functions_t io = {};
+  io.write = [](void*, const char*, size_t n) -> ssize_t {
+    pthread_sigmask(SIG_BLOCK, nullptr, &seen);
+    return static_cast<ssize_t>(n);
+  };
+  struct sigaction handled = {}, old;
+  handled.sa_handler = [](int) {};
+  sigaction(SIGTERM, &handled, &old);
+  FILE* out = fopencookie(nullptr, "w", io);
+  EXPECT_EQ(safe_fwrite(out, "x", 1), 1);
+  EXPECT_EQ(safe_fflush(out), 0);
+  sigaction(SIGTERM, &old, nullptr);
+  for (int sig : {SIGUSR1, SIGALRM, SIGTERM}) EXPECT_TRUE(sigismember(&seen, sig)) << sig;
+  for (int sig : {SIGSEGV, SIGBUS, SIGINT}) EXPECT_FALSE(sigismember(&seen, sig)) << sig;
+  fclose(out);
 }
 
 // The default handler writes one line to stderr and returns: missing texts
