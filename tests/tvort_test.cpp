@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -93,7 +94,8 @@ TEST(SafeIo, TransfersCompleteAcrossPiecesAndSignals) {
 
 // A count above SSIZE_MAX is refused with EINVAL before anything moves; a
 // write(2) that makes no progress ends in EIO, not in a loop for ever;
-// safe_fflush with no stream flushes every stream.
+// safe_fflush with no stream flushes every stream; a sync that succeeds
+// returns, whatever errno held before.
 TEST(SafeIo, RefusedCountsStalledWritesAndFlushingEveryStream) {
   int p[2];
   ASSERT_EQ(pipe(p), 0);
@@ -112,6 +114,12 @@ TEST(SafeIo, RefusedCountsStalledWritesAndFlushingEveryStream) {
   EXPECT_EQ(safe_fflush(nullptr), 0);
   EXPECT_EQ(read(p[0], buf, sizeof buf), 2);
   EXPECT_EQ(std::string(buf, 2), "ad");
+  const int file = memfd_create("sync", 0);
+  for (auto sync : {safe_fsync, safe_fdatasync}) {
+    errno = EINTR;
+    EXPECT_EQ(sync(file), 0);
+  }
+  close(file);
   fclose(out);
   close(p[0]);
 }
@@ -136,6 +144,8 @@ TEST(SafeIo, StdioWritesWithHandledSignalsHeldOff) {
   sigaction(SIGTERM, &old, nullptr);
   for (int sig : {SIGUSR1, SIGALRM, SIGTERM}) EXPECT_TRUE(sigismember(&seen, sig)) << sig;
   for (int sig : {SIGSEGV, SIGBUS, SIGINT}) EXPECT_FALSE(sigismember(&seen, sig)) << sig;
+  pthread_sigmask(SIG_BLOCK, nullptr, &seen);
+  EXPECT_FALSE(sigismember(&seen, SIGUSR1));  // the mask is back as it was
   fclose(out);
 }
 
