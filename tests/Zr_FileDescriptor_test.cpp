@@ -30,12 +30,13 @@ static_assert(!std::is_copy_constructible_v<Zr_FileDescriptor> &&
               !std::is_copy_assignable_v<Zr_FileDescriptor>);
 
 // A sink whose Write takes at most `limit` bytes a call without failing (a
-// short write, which Copy calls EIO), or fails with ENOSPC when it is -1.
+// short write, which Copy calls EIO), or fails: with ENOSPC when it is -1,
+// without setting errno when it is -2.
 struct Sink : Zr_FileDescriptor {
   explicit Sink(int64_t limit) : m_limit(limit) {}
   bool IsOpen() override { return true; }
   int64_t Write(void const*, unsigned long count) override {
-    errno = ENOSPC;
+    if (m_limit == -1) errno = ENOSPC;
     return m_limit < 0 ? -1 : std::min<int64_t>(count, m_limit);
   }
   int64_t m_limit;
@@ -199,6 +200,7 @@ TYPED_TEST(Contract, CopyToEndOfFileAndByCount) {
 TYPED_TEST(Contract, WholeBufferHelpersThrowWithExactMessages) {
   auto thrown = [](auto&& call) -> std::string {
     char text[128];
+    errno = 0;
     try {
       call();
     } catch (const Zr_ErrnoException& e) {
@@ -212,6 +214,9 @@ TYPED_TEST(Contract, WholeBufferHelpersThrowWithExactMessages) {
             "9 IO problem reading data from stream into buffer.");
   EXPECT_EQ(thrown([&] { Zr_WriteBuf(closed, buf, 10); }),
             "9 Failed to write to stream from buffer");
+  Sink silent(-2);  // fails without an errno: never reported as 0
+  EXPECT_EQ(thrown([&] { Zr_WriteBuf(silent, buf, 10); }),
+            "75 Failed to write to stream from buffer");
   auto fd = OpenWith<TypeParam>(this->dir.File("sixty"), Pattern(60), O_RDWR);
   EXPECT_EQ(thrown([&] { Zr_ReadBuf(*fd, buf, 100); }),
             "61 Failed to read all data from stream into buffer.");
