@@ -3,26 +3,12 @@
 // handing the stream back.
 #include "Zr_StreamFileDescriptor.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include "fileio_test_util.h"
 #include "test_support.h"
 
 using namespace zr_test;
-
-namespace {
-bool g_fdopen_fails = false;
-}
-
-// fdopen as the stream class, which imports it, sees it: the C library's,
-// or a failure for want of memory while g_fdopen_fails.
-extern "C" FILE* fdopen(int fd, const char* mode) noexcept {
-  using Real = FILE* (*)(int, const char*);
-  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fdopen"));
-  if (g_fdopen_fails) errno = ENOMEM;
-  return g_fdopen_fails ? nullptr : real(fd, mode);
-}
 
 namespace {
 
@@ -61,18 +47,6 @@ TEST(Stream, OpenFlagsChooseTheStdioModeAndOwnResults) {
   EXPECT_EQ(ReadFileContents(f), "0123456789ab");
   EXPECT_EQ(fclose(file), 0);
   EXPECT_EQ(ReadFileContents(f), "0123456789abc");
-  // When fdopen fails, Open and MkSTemp give its errno and close the
-  // descriptor they had opened (the next open gets the same number).
-  std::string name = dir.File("t.XXXXXX");
-  const int next = dup(0);
-  close(next);
-  g_fdopen_fails = true;
-  Zr_StreamFileDescriptor s;
-  EXPECT_EQ(ErrnoOf(s.Open(f.c_str(), O_RDONLY)), ENOMEM);
-  EXPECT_EQ(ErrnoOf(s.MkSTemp(&name[0])), ENOMEM);
-  g_fdopen_fails = false;
-  EXPECT_EQ(dup(0), next);
-  close(next);
 }
 
 // Every byte Write accepted reaches a slow reader once and in order, through
