@@ -18,9 +18,6 @@ namespace {
 constexpr unsigned int Bit(int i) { return 1u << i; }
 unsigned long Self() { return pthread_self(); }
 
-// The errno a call leaves when it returns -1 (-1 when it does not).
-#define ERRNO_OF(call) (errno = 0, (call) == -1 ? errno : -1)
-
 TEST(LockOrderManager, OrderingErrorsAndQueries) {
   Zr_LockOrderManager m(4), full(32);  // 32 locks: every mask valid, nothing after lock 31
   // Lock, Unlock or AssertOwner a mask (bit i: lock i) on the 4- or 32-lock
@@ -42,20 +39,20 @@ TEST(LockOrderManager, OrderingErrorsAndQueries) {
   // clang-format on
   for (auto [locks, op, mask, err] : calls) {
     Zr_LockOrderManager* mgr = locks == 4 ? &m : &full;
-    const int got = op == 'L'   ? ERRNO_OF(mgr->Lock(mask))
-                    : op == 'U' ? ERRNO_OF(mgr->Unlock(mask))
-                                : ERRNO_OF(mgr->AssertOwner(mask, Self()) ? 0 : -1);
+    const int got = op == 'L'   ? ErrnoOf(mgr->Lock(mask))
+                    : op == 'U' ? ErrnoOf(mgr->Unlock(mask))
+                                : ErrnoOf(mgr->AssertOwner(mask, Self()) ? 0 : -1);
     EXPECT_EQ(got, err) << op << " " << std::hex << mask;
   }
   // Lock 2 is not this thread's: neither released nor owned.
   std::thread([&] {
-    EXPECT_TRUE(ERRNO_OF(m.Unlock(Bit(2))) == EINVAL && !m.AssertOwner(Bit(2), Self()));
+    EXPECT_TRUE(ErrnoOf(m.Unlock(Bit(2))) == EINVAL && !m.AssertOwner(Bit(2), Self()));
   }).join();
 
   unsigned long owners[5] = {7, 7, 7, 7, 7};  // one spare entry, never written
   unsigned int held = 7;
-  EXPECT_EQ(ERRNO_OF(m.GetLockState(held, owners, 3)), ENOBUFS);
-  EXPECT_TRUE(ERRNO_OF(m.GetLockState(held, nullptr, 4)) == EINVAL && held == 7u) << held;
+  EXPECT_EQ(ErrnoOf(m.GetLockState(held, owners, 3)), ENOBUFS);
+  EXPECT_TRUE(ErrnoOf(m.GetLockState(held, nullptr, 4)) == EINVAL && held == 7u) << held;
   EXPECT_TRUE(m.GetLockState(held, owners, 4) == 0 && held == Bit(2)) << held;
   EXPECT_THAT(owners, testing::ElementsAre(0ul, 0ul, Self(), Self(), 7ul));
   EXPECT_EQ(m.Unlock(Bit(2)), 0);
@@ -82,7 +79,7 @@ TEST(LockOrderManager, StressMutualExclusionAndNoDeadlock) {
         held |= step;
         std::this_thread::yield();  // others run while we hold: even on one core
         const unsigned int bad = Bit(rng() % (32 - __builtin_clz(held))) | (rng() & want);
-        faults += ERRNO_OF(m.Lock(bad)) != EDEADLK;
+        faults += ErrnoOf(m.Lock(bad)) != EDEADLK;
       }
       faults += !m.AssertOwner(held, pthread_self());
       const unsigned int part = held & rng();

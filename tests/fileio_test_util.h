@@ -11,6 +11,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zr_test {
 
@@ -32,10 +34,12 @@ std::unique_ptr<T> OpenWith(const std::string& path, const std::string& contents
   return fd;
 }
 
-// errno right after a call that returned -1, else 0.
-template <typename R>
-int ErrnoOf(R result) {
-  return result == static_cast<R>(-1) ? errno : 0;
+// Calls with the errno each left (see ErrnoOf), each named by its own text
+// through NAMED_ERRNO(call), so that a failure names the call.
+using NamedErrnos = std::vector<std::pair<const char*, int>>;
+#define NAMED_ERRNO(call) std::pair<const char*, int>(#call, ErrnoOf(call))
+inline void ExpectErrnos(const NamedErrnos& calls, int want) {
+  for (const auto& [name, got] : calls) EXPECT_EQ(got, want) << name;
 }
 
 }  // namespace zr_test

@@ -89,19 +89,19 @@ std::string ReadFileContents(const std::string& path) {
 }
 
 void ThroughPipeUnderSignals(const std::function<void(int fd)>& writer,
-                             const std::function<void(int fd)>& reader) {
+                             const std::function<void(int fd)>& reader, int sig) {
   struct sigaction sa = {}, old;
   sa.sa_handler = [](int) {};
   int p[2];
-  if (sigaction(SIGUSR1, &sa, &old) != 0 || pipe(p) != 0) throw std::runtime_error("set-up");
+  if (sigaction(sig, &sa, &old) != 0 || pipe(p) != 0) throw std::runtime_error("set-up");
   fcntl(p[1], F_SETPIPE_SZ, 4096);
   std::atomic<int> running{2};
   std::thread w([&] { writer(p[1]), --running; }), r([&] { reader(p[0]), --running; });
   for (; running > 0; usleep(200))
-    for (std::thread* t : {&w, &r}) pthread_kill(t->native_handle(), SIGUSR1);
+    for (std::thread* t : {&w, &r}) pthread_kill(t->native_handle(), sig);
   w.join();
   r.join();
-  sigaction(SIGUSR1, &old, nullptr);
+  sigaction(sig, &old, nullptr);
 }
 
 std::string ReadSlowly(int fd) {

@@ -3,8 +3,10 @@
 #ifndef ZR_TEST_SUPPORT_H
 #define ZR_TEST_SUPPORT_H
 
+#include <signal.h>
 #include <tvo/tvo_assert.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -61,10 +63,10 @@ std::string ReadFileContents(const std::string& path);
 
 // Runs `writer` and `reader` on their own threads, at the two ends of a
 // 4 KiB pipe, which each closes when done, while this thread hits both with
-// SIGUSR1 every 200 us (the handler installed without SA_RESTART, so
-// blocked calls fail with EINTR).
+// `sig` every 200 us (a handler installed without SA_RESTART, so blocked
+// calls fail with EINTR; the previous action is restored after).
 void ThroughPipeUnderSignals(const std::function<void(int fd)>& writer,
-                             const std::function<void(int fd)>& reader);
+                             const std::function<void(int fd)>& reader, int sig = SIGUSR1);
 
 // Reads `fd` to end of file in odd-sized pieces, pausing now and then so
 // that the writer keeps meeting a full pipe; returns what it read.
@@ -80,7 +82,21 @@ inline std::string SignatureName(const std::string& gcc_signature) {
   return gcc_signature.substr(start, paren - start);
 }
 
+// What ErrnoOf gives for a call that did not fail.
+constexpr int kSucceeded = -1;
+
+// `result` == -1: the errno the call left; otherwise kSucceeded.
+template <typename R>
+int ErrnoAfter(R result) {
+  return result == static_cast<R>(-1) ? errno : kSucceeded;
+}
+
 }  // namespace zr_test
+
+// ErrnoOf(call): clears errno, makes the call and gives the errno it left
+// when it returned -1 (0 when it failed without setting one), or
+// zr_test::kSucceeded. A macro, so that errno is cleared before the call.
+#define ErrnoOf(call) ::zr_test::ErrnoAfter((errno = 0, (call)))
 
 #if defined(__clang__)
 #define EXPECT_SIGNATURE(actual, gcc_signature) \

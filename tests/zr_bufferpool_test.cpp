@@ -46,7 +46,7 @@ TEST(BufferPool, MisuseIsReportedAndRefused) {
   pool.Free(malloc(64), 64);  // pooled: the byte cap is inclusive
   // Refused, though only one list holds a chunk: new limits would shrink
   // under a pooled buffer.
-  EXPECT_EQ((errno = 0, pool.Initialize(7, 1, 1, 0, 0)) == -1 ? errno : 0, EINVAL);
+  EXPECT_EQ(ErrnoOf(pool.Initialize(7, 1, 1, 0, 0)), EINVAL);
 
   // A pooled chunk that lost its buffer is reported and never handed out (a
   // hit would give the caller a null buffer and upset the later checks).

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "internal/zr_fdcheck.h"
+
 TVO_REVISION_IDENT();
 
 namespace {
@@ -43,24 +45,12 @@ inline void CopySmall(char* dst, const char* src, size_t n) {
   }
 }
 
-// Checks a transfer before it touches the buffer or the descriptor, in the
-// plain descriptor's order: EBADF on a closed object, EFAULT for a null
-// buffer with a non-zero count, EINVAL for a count above SSIZE_MAX (which
-// no result could report).
-bool Refused(bool open, const void* buffer, unsigned long count) {
-  if (!open) {
-    errno = EBADF;
-    return true;
-  }
-  if (buffer == nullptr && count != 0) {
-    errno = EFAULT;
-    return true;
-  }
-  if (count > SSIZE_MAX) {
-    errno = EINVAL;
-    return true;
-  }
-  return false;
+// The fast paths' copy of a piece above kSmallCopy, returning its size: out
+// of line and tail-called, so the fast paths need no stack frame, and
+// marked unlikely there, so the small copy they exist for runs straight on.
+__attribute__((noinline)) int64_t CopyLarge(void* dst, const void* src, size_t n) {
+  memcpy(dst, src, n);
+  return static_cast<int64_t>(n);
 }
 }  // namespace
 
@@ -94,7 +84,7 @@ Zr_BufferedFileDescriptor::~Zr_BufferedFileDescriptor() {
 }
 
 void Zr_BufferedFileDescriptor::cleanup() {
-  if (m_buf_owned && m_buf != nullptr) delete[] m_buf;
+  if (m_buf_owned) delete[] m_buf;
   m_buf = nullptr;
   m_buf_size = 0;
 }
@@ -120,23 +110,19 @@ void Zr_BufferedFileDescriptor::followDescriptor() {
 
 int64_t Zr_BufferedFileDescriptor::setReadingMode(bool reading) {
   if (m_reading == reading) return 0;
+  // The flush leaves the buffer empty either way: no output pending, no
+  // read-ahead.
   if (Flush() == -1) return -1;
   // Leaving writing mode: the output is out, and the descriptor now says
   // where the next byte is (this is what puts an O_APPEND file's reader at
   // its end, as with a plain descriptor).
   if (reading) followDescriptor();
   m_reading = reading;
-  m_read_pos = 0;
-  m_read_len = 0;
-  m_write_len = 0;
   return 0;
 }
 
 int64_t Zr_BufferedFileDescriptor::Flush() {
-  if (!IsOpen()) {
-    errno = EBADF;
-    return -1;
-  }
+  ZR_GUARD_OPEN();
   if (m_reading) {
     // Seek before dropping the read-ahead: when the seek fails (a pipe), the
     // bytes already read from the descriptor are still there to hand out.
@@ -158,25 +144,20 @@ int64_t Zr_BufferedFileDescriptor::Write(void const* buffer, unsigned long count
   // an object that passed the open check when it was buffered (Close drops
   // it), and a piece that fits is within SSIZE_MAX, so nothing else needs
   // checking here.
-  if (count <= kSmallCopy && m_write_len != 0 && count < m_buf_size - m_write_len &&
-      buffer != nullptr) {
-    CopySmall(m_buf + m_write_len, static_cast<const char*>(buffer), count);
+  if (m_write_len != 0 && count < m_buf_size - m_write_len && buffer != nullptr) {
+    char* dst = m_buf + m_write_len;
     m_write_len += count;
+    if (__builtin_expect(count > kSmallCopy, 0)) return CopyLarge(dst, buffer, count);
+    CopySmall(dst, static_cast<const char*>(buffer), count);
     return static_cast<int64_t>(count);
   }
   return writeGeneral(buffer, count);
 }
 
 int64_t Zr_BufferedFileDescriptor::writeGeneral(void const* buffer, unsigned long count) {
-  // Larger pieces that fit: as the inline fast path, with a real memcpy
-  // (the buffer size is at most SSIZE_MAX).
-  if (m_write_len != 0 && count < m_buf_size - m_write_len && buffer != nullptr) {
-    memcpy(m_buf + m_write_len, buffer, count);
-    m_write_len += count;
-    return static_cast<int64_t>(count);
-  }
   if (m_direct) return UnbufferedWrite(buffer, count);
-  if (Refused(IsOpen(), buffer, count) || setReadingMode(false) == -1) return -1;
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count) || setReadingMode(false) == -1) return -1;
   if (count == 0) return 0;
 
   const char* src = static_cast<const char*>(buffer);
@@ -202,24 +183,21 @@ int64_t Zr_BufferedFileDescriptor::Read(void* buffer, unsigned long count) {
   // output, read-ahead exists only in reading mode, outside direct mode, on
   // an object that was open when it was read (Close and Flush drop it), and
   // no read-ahead exceeds the buffer size, which is at most SSIZE_MAX.
-  if (count <= kSmallCopy && count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
-    CopySmall(static_cast<char*>(buffer), m_buf + m_read_pos, count);
+  if (count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
+    const char* src = m_buf + m_read_pos;
     m_read_pos += count;
     m_position += static_cast<int64_t>(count);
+    if (__builtin_expect(count > kSmallCopy, 0)) return CopyLarge(buffer, src, count);
+    CopySmall(static_cast<char*>(buffer), src, count);
     return static_cast<int64_t>(count);
   }
   return readGeneral(buffer, count);
 }
 
 int64_t Zr_BufferedFileDescriptor::readGeneral(void* buffer, unsigned long count) {
-  if (count != 0 && count <= m_read_len - m_read_pos && buffer != nullptr) {
-    memcpy(buffer, m_buf + m_read_pos, count);
-    m_read_pos += count;
-    m_position += static_cast<int64_t>(count);
-    return static_cast<int64_t>(count);
-  }
   if (m_direct) return UnbufferedRead(buffer, count);
-  if (Refused(IsOpen(), buffer, count) || setReadingMode(true) == -1) return -1;
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count) || setReadingMode(true) == -1) return -1;
   if (count == 0) return 0;
 
   char* dst = static_cast<char*>(buffer);
@@ -298,14 +276,16 @@ int Zr_BufferedFileDescriptor::Stat(struct stat* buffer) {
 }
 
 int64_t Zr_BufferedFileDescriptor::UnbufferedWrite(void const* buffer, unsigned long count) {
-  if (Refused(IsOpen(), buffer, count) || Flush() == -1) return -1;
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count) || Flush() == -1) return -1;
   const int64_t n = Zr_FileDescriptor::Write(buffer, count);
   if (n > 0) followDescriptor();
   return n;
 }
 
 int64_t Zr_BufferedFileDescriptor::UnbufferedRead(void* buffer, unsigned long count) {
-  if (Refused(IsOpen(), buffer, count) || Flush() == -1) return -1;
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count) || Flush() == -1) return -1;
   const int64_t n = Zr_FileDescriptor::Read(buffer, count);
   if (n > 0) followDescriptor();
   return n;

@@ -7,21 +7,11 @@
 #include <tvo/safe_io.h>
 #include <unistd.h>
 
+#include "internal/zr_fdcheck.h"
+
 TVO_REVISION_IDENT();
 
 const int Zr_FileDescriptor::INVALID_FD;
-
-namespace {
-// The kernel's answer to a null buffer, given before any system call so that
-// a read from an empty pipe cannot block first.
-bool NullBuffer(const void* buffer, unsigned long count) {
-  if (buffer == nullptr && count != 0) {
-    errno = EFAULT;
-    return true;
-  }
-  return false;
-}
-}  // namespace
 
 Zr_FileDescriptor::Zr_FileDescriptor() : m_fd(INVALID_FD) {}
 
@@ -29,19 +19,8 @@ Zr_FileDescriptor::~Zr_FileDescriptor() {
   if (m_fd != INVALID_FD) Zr_FileDescriptor::Close();
 }
 
-#define ZR_GUARD_OPEN() \
-  do {                  \
-    if (!IsOpen()) {    \
-      errno = EBADF;    \
-      return -1;        \
-    }                   \
-  } while (0)
-
 int Zr_FileDescriptor::Open(char const* path, int flags, unsigned int mode) {
-  if (IsOpen()) {
-    errno = EBADF;
-    return -1;
-  }
+  ZR_GUARD_CLOSED();
   m_fd = ::open64(path, flags, mode);
   return IsOpen() ? m_fd : -1;
 }
@@ -55,10 +34,7 @@ int Zr_FileDescriptor::Open(char const* path, int flags) {
 }
 
 int Zr_FileDescriptor::MkSTemp(char* path_template) {
-  if (IsOpen()) {
-    errno = EBADF;
-    return -1;
-  }
+  ZR_GUARD_CLOSED();
   mode_t previous = ::umask(0177);
   m_fd = ::mkstemp64(path_template);
   ::umask(previous);  // umask cannot fail and leaves errno alone
@@ -76,56 +52,42 @@ int Zr_FileDescriptor::Close() {
 
 int64_t Zr_FileDescriptor::Write(void const* buffer, unsigned long count) {
   ZR_GUARD_OPEN();
-  if (NullBuffer(buffer, count)) return -1;
+  if (zr_fd::BadTransfer(buffer, count)) return -1;
   return safe_write(m_fd, buffer, count);
 }
 
 int64_t Zr_FileDescriptor::Read(void* buffer, unsigned long count) {
   ZR_GUARD_OPEN();
-  if (NullBuffer(buffer, count)) return -1;
+  if (zr_fd::BadTransfer(buffer, count)) return -1;
   return safe_read(m_fd, buffer, count);
 }
 
 int Zr_FileDescriptor::Copy(Zr_FileDescriptor& source, long count, void* buffer,
                             unsigned long buffer_size) {
   const int64_t size = static_cast<int64_t>(buffer_size);
-  if (size <= 0) {
+  if (size <= 0 || count < -1) {
     errno = EINVAL;
     return -1;
   }
-  if (count == -1) {
-    for (;;) {
-      int64_t n = source.Read(buffer, buffer_size);
-      if (n == 0) return 0;
-      if (n < 0) return -1;
-      int64_t w = Write(buffer, static_cast<unsigned long>(n));
-      if (w == -1) return -1;
-      if (w != n) {
-        errno = EIO;
-        return -1;
-      }
-    }
-  }
-  if (count < -1) {
-    errno = EINVAL;
-    return -1;
-  }
-  int64_t remaining = count;
-  while (remaining > 0) {
-    const int64_t chunk = remaining < size ? remaining : size;
-    int64_t n = source.Read(buffer, static_cast<unsigned long>(chunk));
-    if (n == -1) return -1;
-    if (n != chunk) {
+  // One loop for both forms: `left` is -1 for "to end of file", where every
+  // read asks a whole buffer and a short one is simply what there was.
+  for (int64_t left = count; left != 0;) {
+    const bool to_end = left == -1;
+    const int64_t chunk = to_end || left > size ? size : left;
+    const int64_t n = source.Read(buffer, static_cast<unsigned long>(chunk));
+    if (n < 0) return -1;
+    if (to_end && n == 0) return 0;
+    if (!to_end && n != chunk) {
       errno = ENODATA;
       return -1;
     }
-    int64_t w = Write(buffer, static_cast<unsigned long>(chunk));
+    const int64_t w = Write(buffer, static_cast<unsigned long>(n));
     if (w == -1) return -1;
-    if (w != chunk) {
+    if (w != n) {
       errno = EIO;
       return -1;
     }
-    remaining -= chunk;
+    if (!to_end) left -= n;
   }
   return 0;
 }

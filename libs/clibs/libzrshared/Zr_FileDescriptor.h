@@ -3,7 +3,7 @@
 // A thin, polymorphic owner of a POSIX descriptor number. Every operation is
 // virtual, so a buffered descriptor (Zr_BufferedFileDescriptor) or a stdio
 // stream (Zr_StreamFileDescriptor) can stand wherever a Zr_FileDescriptor&
-// is taken: Copy, the whole-buffer helpers below, the CRC streams.
+// is taken: Copy, the whole-buffer helpers (Zr_Utils.h), the CRC streams.
 //
 //   Zr_FileDescriptor fd;
 //   if (fd.Open("/data/seg.0", O_WRONLY | O_CREAT | O_TRUNC, 0644) < 0) { ...errno... }
@@ -31,6 +31,9 @@
 #include <tvo/revision.h>
 
 #include "Zr_ErrnoException.h"
+// The whole-buffer helpers Zr_WriteBuf and Zr_ReadBuf, declared with the
+// library's other free functions.
+#include "Zr_Utils.h"
 
 class Zr_FileDescriptor {
  public:
@@ -118,21 +121,5 @@ class Zr_FileDescriptor {
  protected:
   int m_fd;  // the descriptor number; INVALID_FD while closed
 };
-
-// Whole-buffer helpers. Each makes exactly one call of the descriptor's
-// virtual Write or Read (the safe_ layer below completes partial transfers)
-// and turns a failure into a thrown Zr_ErrnoException; the descriptor's
-// state is as that call left it. Also declared in Zr_Utils.h.
-
-// fd.Write(buffer, count). Returns its result (a short count is returned,
-// not thrown). Throws errno and "Failed to write to stream from buffer" when
-// Write returns -1.
-int64_t Zr_WriteBuf(Zr_FileDescriptor& fd, unsigned char const* buffer, unsigned long count);
-
-// fd.Read(buffer, count). Returns `count`. Throws errno and "IO problem
-// reading data from stream into buffer." when Read returns -1, and ENODATA
-// with "Failed to read all data from stream into buffer." when it returns
-// any other count.
-int64_t Zr_ReadBuf(Zr_FileDescriptor& fd, unsigned char* buffer, unsigned long count);
 
 #endif  // ZR_FILEDESCRIPTOR_H

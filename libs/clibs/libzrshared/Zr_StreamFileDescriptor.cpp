@@ -8,6 +8,8 @@
 #include <tvo/safe_io.h>
 #include <unistd.h>
 
+#include "internal/zr_fdcheck.h"
+
 TVO_REVISION_IDENT();
 
 FILE* const Zr_StreamFileDescriptor::INVALID_STREAM = nullptr;
@@ -29,14 +31,6 @@ const char* StdioMode(int flags) {
 int FlushPending(FILE* file) { return __fpending(file) == 0 ? 0 : safe_fflush(file); }
 }  // namespace
 
-#define ZR_GUARD_STREAM() \
-  do {                    \
-    if (!IsOpen()) {      \
-      errno = EBADF;      \
-      return -1;          \
-    }                     \
-  } while (0)
-
 Zr_StreamFileDescriptor::Zr_StreamFileDescriptor() : m_file(INVALID_STREAM) {}
 
 Zr_StreamFileDescriptor::Zr_StreamFileDescriptor(FILE* file) : m_file(file) {}
@@ -46,28 +40,19 @@ Zr_StreamFileDescriptor::~Zr_StreamFileDescriptor() {
 }
 
 int Zr_StreamFileDescriptor::Open(char const* path, int flags, unsigned int mode) {
-  if (IsOpen()) {
-    errno = EBADF;
-    return -1;
-  }
+  ZR_GUARD_CLOSED();
   const int fd = ::open64(path, flags, mode);
   if (fd < 0) return -1;
   return adopt(fd, StdioMode(flags));
 }
 
 int Zr_StreamFileDescriptor::Open(char const* path, int flags) {
-  if ((flags & O_CREAT) != 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  return Open(path, flags, 0);
+  // The base class refuses O_CREAT and calls this class's three-argument Open.
+  return Zr_FileDescriptor::Open(path, flags);
 }
 
 int Zr_StreamFileDescriptor::MkSTemp(char* path_template) {
-  if (IsOpen()) {
-    errno = EBADF;
-    return -1;
-  }
+  ZR_GUARD_CLOSED();
   const mode_t previous = ::umask(0600);
   const int fd = ::mkstemp64(path_template);
   ::umask(previous);
@@ -85,7 +70,7 @@ int Zr_StreamFileDescriptor::adopt(int fd, const char* mode) {
 }
 
 int Zr_StreamFileDescriptor::Close() {
-  ZR_GUARD_STREAM();
+  ZR_GUARD_OPEN();
   const int flushed = FlushPending(m_file);
   const int saved = errno;
   const int result = ::fclose(m_file);
@@ -97,42 +82,35 @@ int Zr_StreamFileDescriptor::Close() {
 }
 
 int64_t Zr_StreamFileDescriptor::Write(void const* buffer, unsigned long count) {
-  ZR_GUARD_STREAM();
-  // stdio would copy from the null pointer; answer as the kernel would.
-  if (buffer == nullptr && count != 0) {
-    errno = EFAULT;
-    return -1;
-  }
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count)) return -1;
   return safe_fwrite(m_file, buffer, count);
 }
 
 int64_t Zr_StreamFileDescriptor::Read(void* buffer, unsigned long count) {
-  ZR_GUARD_STREAM();
-  if (buffer == nullptr && count != 0) {
-    errno = EFAULT;
-    return -1;
-  }
+  ZR_GUARD_OPEN();
+  if (zr_fd::BadTransfer(buffer, count)) return -1;
   return safe_fread(m_file, buffer, count);
 }
 
 int64_t Zr_StreamFileDescriptor::Seek(long offset, int whence) {
-  ZR_GUARD_STREAM();
+  ZR_GUARD_OPEN();
   if (FlushPending(m_file) != 0) return -1;
   return ::fseeko64(m_file, offset, whence);
 }
 
 int Zr_StreamFileDescriptor::DataSync() {
-  ZR_GUARD_STREAM();
+  ZR_GUARD_OPEN();
   return safe_ffdatasync(m_file);
 }
 
 int Zr_StreamFileDescriptor::Sync() {
-  ZR_GUARD_STREAM();
+  ZR_GUARD_OPEN();
   return safe_ffsync(m_file);
 }
 
 int Zr_StreamFileDescriptor::Flush() {
-  ZR_GUARD_STREAM();
+  ZR_GUARD_OPEN();
   return safe_fflush(m_file);
 }
 
@@ -159,7 +137,7 @@ int Zr_StreamFileDescriptor::GetFileDescriptor() {
 bool Zr_StreamFileDescriptor::IsOpen() { return m_file != INVALID_STREAM; }
 
 int Zr_StreamFileDescriptor::Stat(struct stat* buffer) {
-  ZR_GUARD_STREAM();
+  ZR_GUARD_OPEN();
   if (GetFileDescriptor() == -1) return -1;  // errno as fileno left it
   static_assert(sizeof(struct stat) == sizeof(struct stat64), "stat layouts differ");
   return ::fstat64(::fileno(m_file), reinterpret_cast<struct stat64*>(buffer));

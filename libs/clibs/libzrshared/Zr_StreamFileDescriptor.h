@@ -69,8 +69,8 @@ class Zr_StreamFileDescriptor : public Zr_FileDescriptor {
   // flush's when that failed).
   int Close() override;
   // Guarded. safe_fwrite / safe_fread through the stream's buffer. Results
-  // as in Zr_FileDescriptor; a null buffer with a non-zero count gives
-  // EFAULT.
+  // as in Zr_FileDescriptor: a null buffer with a non-zero count gives
+  // EFAULT, a count above SSIZE_MAX EINVAL, both before stdio is called.
   int64_t Write(void const* buffer, unsigned long count) override;
   int64_t Read(void* buffer, unsigned long count) override;
   // Guarded. Flushes pending output with safe_fflush, then fseeko64. Returns

@@ -6,14 +6,23 @@
 #include <tvo/revision.h>
 
 // ---------------------------------------------------------------------------
-// Whole-buffer transfers over a Zr_FileDescriptor (Zr_FileDescriptor.h).
-//
-// Declared here and in Zr_FileDescriptor.h, which documents them: one call
-// of the descriptor's Write or Read, a failure thrown as Zr_ErrnoException.
+// Whole-buffer transfers over a Zr_FileDescriptor (Zr_FileDescriptor.h, which
+// includes this header). Each makes exactly one call of the descriptor's
+// virtual Write or Read (the safe_ layer below completes partial transfers)
+// and turns a failure into a thrown Zr_ErrnoException; the descriptor's
+// state is as that call left it. Thread-safety is the descriptor's.
 
 class Zr_FileDescriptor;
 
+// fd.Write(buffer, count). Returns its result (a short count is returned,
+// not thrown). Throws errno and "Failed to write to stream from buffer" when
+// Write returns -1.
 int64_t Zr_WriteBuf(Zr_FileDescriptor& fd, unsigned char const* buffer, unsigned long count);
+
+// fd.Read(buffer, count). Returns `count`. Throws errno and "IO problem
+// reading data from stream into buffer." when Read returns -1, and ENODATA
+// with "Failed to read all data from stream into buffer." when it returns
+// any other count.
 int64_t Zr_ReadBuf(Zr_FileDescriptor& fd, unsigned char* buffer, unsigned long count);
 
 // ---------------------------------------------------------------------------

@@ -7,11 +7,6 @@
 
 TVO_REVISION_IDENT();
 
-// Reports are rare: marking the handler cold moves every check's reporting
-// branch, the list's included, out of the Malloc/Free hot path.
-extern "C" void __tvo_assert_fail(const char* expr, const char* file, int line,
-                                  const char* function) __attribute__((cold));
-
 // TVO_CHECK for a check made out of line on behalf of another function: the
 // report carries that function's signature text, `function`.
 #define CHECK_FOR(function, ...) \

@@ -28,8 +28,10 @@ extern "C" {
 
 /* Reports a failed assertion. The default writes
  * "file:line: function: Assertion `expression' failed." to stderr and
- * returns. Never throws. */
-void __tvo_assert_fail(const char* expr, const char* file, int line, const char* function);
+ * returns. Never throws. Declared cold: reports are rare, so every caller's
+ * reporting branch is laid out away from its hot path. */
+void __tvo_assert_fail(const char* expr, const char* file, int line, const char* function)
+    __attribute__((cold));
 
 typedef void (*tvo_assert_handler_t)(const char* expr, const char* file, int line,
                                      const char* function);
