@@ -196,10 +196,10 @@ int main(int argc, char** argv) {
   const bool is_server = mode == "server";
   if (is_server ? client_option : server_option)
     return BadUsage("--bind and --stall-timeout are server options, --connect a client option");
-  struct Spec {
+  struct Operand {
     const char* name;
     long lo, hi, value;
-  } spec[2][4] = {{{"PORT", 1, 65535, 0},
+  } operands[2][4] = {{{"PORT", 1, 65535, 0},
                    {"CONNECTIONS", 1, 10000, 8},
                    {"SECONDS", 1, 3600, 2},
                    {"BYTES", 1, 1 << 20, 64}},
@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
                    {"THREADS", 1, 256, 4},
                    {"TASKS", 1, 1000000, 1024},
                    {"SECONDS", 0, 2147483647, 0}}};
-  Spec* arg = spec[is_server];
+  Operand* arg = operands[is_server];
   char** args = argv + first + optind;
   const int nargs = argc - first - optind;
   if (nargs < 1 || nargs > 4)
