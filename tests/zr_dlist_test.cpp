@@ -154,6 +154,15 @@ TEST(DList, MisuseIsReportedAndRefused) {
   other.Prepend(&a);  // first item, on another list
   ExpectReports(rec, {"it->m_next == __null", "it->m_owner == __null"},
                 "void Zr_DList<T>::Prepend(T*)");
+  other.Prepend(&c);  // last item
+  ExpectReports(rec, {"it->m_prev == __null", "it->m_owner == __null"},
+                "void Zr_DList<T>::Prepend(T*)");
+  Item claimed(5);  // unlinked, but still naming an owner
+  claimed.m_owner = &list;
+  other.Append(&claimed);
+  ExpectReports(rec, {"it->m_owner == __null"}, "void Zr_DList<T>::Append(T*)");
+  other.Prepend(&claimed);
+  ExpectReports(rec, {"it->m_owner == __null"}, "void Zr_DList<T>::Prepend(T*)");
   other.Remove(&b);
   ExpectReports(rec, {"it->m_owner == this"}, "void Zr_DList<T>::Remove(T*)");
   other.Remove(nullptr);

@@ -30,13 +30,15 @@ TEST(ZrThread, PauseResumeStopProtocolAndRunChecks) {
   ASSERT_TRUE(t.WaitForState(ZR_THREAD_PAUSED, 0) && w.calls == 1);
 
   // Woken from sleep: counted, runs once more, reporting that it runs, and
-  // pauses itself again. A wait for the pause that outlasts its limit gives
-  // up and says so.
+  // pauses itself again. A wait for the pause that outlasts its limit (long
+  // enough for the wait's naps to grow to their longest) gives up and says
+  // so.
   w.busy = true;
   EXPECT_TRUE(t.Resume());
   ASSERT_TRUE(zr_test::WaitUntil([&] { return w.calls == 2; }));
   EXPECT_EQ(t.GetState(), ZR_THREAD_RUNNING);
-  auto wait = std::async(std::launch::async, [&] { return t.WaitForState(ZR_THREAD_PAUSED, 1); });
+  auto wait =
+      std::async(std::launch::async, [&] { return t.WaitForState(ZR_THREAD_PAUSED, 120000); });
   EXPECT_EQ(wait.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   w.busy = false;
   EXPECT_FALSE(wait.get());
