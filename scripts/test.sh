@@ -48,9 +48,11 @@ for preset in "${presets[@]}"; do
       ctest --preset coverage -j "$jobs"
       step "coverage of the library (libs/)"
       # CMake's compiler probe leaves counters too (CMakeFiles/<version>/).
+      # The per-file report goes to a file: gcovr replaces its output file,
+      # so it must never be given a device such as /dev/null.
       gcovr -r . --object-directory build/coverage --filter 'libs/' --exclude-unreachable-branches \
         --exclude-throw-branches --exclude-directories 'build/coverage/CMakeFiles/[0-9]' \
-        --print-summary -o /dev/null
+        --print-summary -o build/coverage/coverage.txt
       ;;
     *)
       step "test $preset"
