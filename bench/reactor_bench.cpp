@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "../examples/zr_echo.h"
+#include "zr_echo.h"
 #include "zr_reactor.h"
 
 #ifdef ZR_HAVE_LIBUV
