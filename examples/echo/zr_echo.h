@@ -4,12 +4,13 @@
 //
 // Server: one server thread accepts connections and registers each with
 // TaskAdd; when a connection becomes readable, a task thread reads what is
-// there (at most kReadSize bytes) and sends it back, never blocking: every
-// accepted socket is non-blocking. What the peer does not accept at once
-// stays with the connection (at most one read's worth) and the connection
-// is parked with the server thread, which reads nothing more from it until
-// the peer has taken all of it; a peer that takes nothing for the stall
-// timeout is disconnected. So no client, however slow, holds a task thread.
+// there (kReadSize bytes at a time, at most kReadsPerEvent times) and sends
+// each read back, never blocking: every accepted socket is non-blocking.
+// What the peer does not accept at once stays with the connection (at most
+// one read's worth) and the connection is parked with the server thread,
+// which reads nothing more from it until the peer has taken all of it; a
+// peer that takes nothing for the stall timeout is disconnected. So no
+// client, however slow, holds a task thread.
 //
 // Client: N connections; each round sends one message on every live
 // connection and waits (bounded) for every echo, timing each one.
@@ -21,6 +22,7 @@
 #define ZR_ECHO_H
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -39,8 +41,12 @@ namespace zr_echo {
 
 typedef std::chrono::steady_clock Clock;
 
-// Bytes read per event, and so the most output a connection keeps waiting.
-const size_t kReadSize = 16384;
+// Bytes per read, and so the most output a connection keeps waiting.
+const size_t kReadSize = 65536;
+
+// Reads per event at most, while each fills the buffer: 256 KiB, so that a
+// peer that never stops sending does not keep a task thread.
+const int kReadsPerEvent = 4;
 
 // A numeric IPv4 or IPv6 address and a port.
 struct Endpoint {
@@ -213,6 +219,9 @@ class EchoClient {
   std::string m_msg;
   std::vector<int> m_fds;
   std::vector<size_t> m_got;
+  std::vector<struct pollfd> m_pfds;  // kept from round to round: no allocation per round
+  std::vector<size_t> m_index;        // connection of each m_pfds entry
+  std::vector<char> m_buf;            // receives echoes
 };
 
 }  // namespace zr_echo
