@@ -105,17 +105,17 @@ class TestReactor : public Zr_Reactor {
     WakeupListener();
     for (auto* t : all) ASSERT_TRUE(t->WaitForState(ZR_THREAD_PAUSED, 10000000));
   }
-  // Takes a free task, fills it in and puts it on `queue` (no lock: only
-  // after Quiesce).
-  void Place(Q queue, int32_t sock, void* ud = nullptr, bool wakeup = false) {
+  // Takes a free task, fills it in and puts it on `queue` (no wake-up; no
+  // lock either: only after Quiesce).
+  void Place(Q queue, int32_t sock, void* ud = nullptr) {
     Zr_Task* t = m_task_free.RemoveFirst();
     t->m_sock = sock, t->m_user_data = ud;
-    TaskMoveToQueue(t, queue, wakeup);
+    TaskMoveToQueue(t, queue, false);
   }
 
   using Zr_Reactor::ListenerPass, Zr_Reactor::ListenerThread, Zr_Reactor::TaskMoveToQueue,
-      Zr_Reactor::TaskThread, Zr_Reactor::WakeupListener, Zr_Reactor::m_threads,
-      Zr_Reactor::m_poll_fds, Zr_Reactor::m_task_free, Zr_Reactor::m_task_listen,
+      Zr_Reactor::TaskThread, Zr_Reactor::WakeupListener, Zr_Reactor::m_threads;
+  using Zr_Reactor::m_poll_fds, Zr_Reactor::m_task_free, Zr_Reactor::m_task_listen,
       Zr_Reactor::m_task_hold, Zr_Reactor::m_wakeup_pipe;
 
   void Record(const char* what, int32_t sock) {
@@ -182,12 +182,13 @@ TEST(ReactorSetup, FailedOrEmptyInitializeIsReportedAndDeinitializeIsSafeAndProm
 }
 
 // One task thread, five tasks and every thread paused, so the test owns the
-// queues; then one pass, which a byte ends at once: the wake-up pipe starts
-// empty, with a poll set for a task queued for listening to wake the
-// listener from. Socket numbers such as 70007 are not open: polling them
-// fails (POLLNVAL).
+// queues; the wake-up pipe starts empty. Socket numbers such as 70007
+// are not open: polling them fails (POLLNVAL).
 struct ReactorTasks : ::testing::Test {
-  void SetUp() override { r->Quiesce(), r->WakeupListener(), r->ListenerThread(nullptr); }
+  void SetUp() override {
+    r->Quiesce();
+    WakeupBytes();
+  }
   int WakeupBytes(int n = 0) {  // reads them all
     for (char byte; read(r->m_wakeup_pipe[0], &byte, 1) > 0;) n++;
     return n;
@@ -244,15 +245,13 @@ TEST_F(ReactorTasks, FreeingATaskWithUserDataOrAnUnknownQueueIsReportedAndLosesN
 }
 
 // So that its socket is polled at once, not after the listener's timeout,
-// or that a task thread that sleeps serves it. One byte per poll set: the
-// next task for the same set writes none.
+// or that a task thread that sleeps serves it.
 TEST_F(ReactorTasks, TaskPutBackWakesTheListenerOrASleepingTaskThread) {
   r->next = kReady;  // runs once more, in the task thread it wakes, then listens
   r->Place(kReady, 70007, &ud);
   r->TaskThread(r->m_threads[0]);  // runs it in this thread
   ASSERT_TRUE(zr_test::WaitUntil(
       [&] { return r->TaskCheck(&ud) == kListen && !r->m_threads[0]->GetItem(); }));
-  r->Place(kListen, 80008, nullptr, true);
   EXPECT_EQ(WakeupBytes(), 1);
 }
 

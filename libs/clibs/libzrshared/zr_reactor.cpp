@@ -303,7 +303,7 @@ Zr_Reactor::zr_wakeup_t Zr_Reactor::MoveTask(Zr_Task* task, zr_reactor_queue_t q
       return ZR_WAKE_NONE;
     case ZR_REACTOR_QUEUE_LISTEN:
       m_task_listen.Append(task);
-      return wakeup && ListenerNeedsWakeup() ? ZR_WAKE_LISTENER : ZR_WAKE_NONE;
+      return wakeup ? ZR_WAKE_LISTENER : ZR_WAKE_NONE;
     case ZR_REACTOR_QUEUE_READY:
       m_task_ready.Append(task);
       return wakeup ? ZR_WAKE_TASK_THREAD : ZR_WAKE_NONE;
@@ -322,17 +322,6 @@ Zr_Reactor::zr_wakeup_t Zr_Reactor::MoveTask(Zr_Task* task, zr_reactor_queue_t q
 void Zr_Reactor::Wake(zr_wakeup_t wakeup) {
   if (wakeup == ZR_WAKE_LISTENER) WakeupListener();
   if (wakeup == ZR_WAKE_TASK_THREAD) WakeupTaskThreads(1);
-}
-
-// The listener marks its thread's item once it has filled a poll set, under
-// the read lock; the first task queued for listening after that takes the
-// mark, under the write lock, and writes the byte that ends the poll. A
-// later task finds no mark: that byte is in the pipe or already ended the
-// poll, and the listener's next fill, which cannot start before this
-// writer releases the lock, sees the task. Before the first fill there is
-// no mark either, and the first fill sees the task the same way.
-bool Zr_Reactor::ListenerNeedsWakeup() {
-  return m_listener_thread != NULL && m_listener_thread->TakeItem() != NULL;
 }
 
 void Zr_Reactor::WakeupTaskThreads(unsigned int count) {
@@ -412,8 +401,6 @@ uint32_t Zr_Reactor::FillPollSet(uint32_t nr_slots, const char* function) {
     m_poll_tasks[nfds] = task;
     nfds++;
   }
-  // Still under the lock: see ListenerNeedsWakeup.
-  if (m_listener_thread != NULL) m_listener_thread->SetItem(m_poll_fds);
   return nfds;
 }
 

@@ -32,11 +32,6 @@
 // task; each thread's `m_mutex` guards its state. Order: `m_task_lock` before
 // a thread's mutex; never two thread mutexes at once.
 //
-// Items: a task thread's `m_item` is the task in its hands; the listener's
-// is its poll set (`m_poll_fds`) from the moment it has filled it until the
-// first task queued for listening after that takes it and wakes the
-// listener (see TaskMoveToQueue).
-//
 // Misuse goes to the assertion handler (<tvo/tvo_assert.h>) with the texts
 // given at each operation; execution continues after a returning handler.
 #ifndef ZR_REACTOR_H
@@ -204,12 +199,9 @@ class Zr_Reactor {
  protected:
   // Puts the unlinked `task` on `queue` (appended). Free: checks
   // "task->m_user_data == __null" and sets the socket to -1. Listen: wakes
-  // the listener when `wakeup`, with one byte per poll set: the first task
-  // queued after the listener filled its poll set writes the byte; later
-  // ones, which that byte or the next fill covers, write none. Ready: wakes
-  // one sleeping task thread when `wakeup`. Any other value: reports "0"
-  // and puts the task on hold, so it is not lost to the pool. The caller
-  // holds `m_task_lock` for writing.
+  // the listener when `wakeup`. Ready: wakes one sleeping task thread when
+  // `wakeup`. Any other value: reports "0" and puts the task on hold, so it
+  // is not lost to the pool. The caller holds `m_task_lock` for writing.
   void TaskMoveToQueue(Zr_Task* task, zr_reactor_queue_t queue, bool wakeup);
 
   // Sets every task thread that is neither stopping nor held by DoCommand
@@ -275,7 +267,6 @@ class Zr_Reactor {
   uint32_t FillPollSet(uint32_t nr_slots, const char* function);
   uint32_t MoveTasksWithEvents(uint32_t nfds, uint32_t with_events, const char* function,
                                bool* without_user_data);
-  bool ListenerNeedsWakeup();
   void HoldThreads();
   void CommandQueuedTasks(unsigned int cmd);
   void ReleaseThreads();

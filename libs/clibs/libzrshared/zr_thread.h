@@ -190,15 +190,6 @@ class Zr_Thread {
     pthread_mutex_unlock(&m_mutex);
     return item;
   }
-  // Returns the item and clears it, in one step under the mutex, so that of
-  // several threads taking it only one gets it.
-  void* TakeItem() {
-    pthread_mutex_lock(&m_mutex);
-    void* item = m_item;
-    m_item = NULL;
-    pthread_mutex_unlock(&m_mutex);
-    return item;
-  }
 
   // Waits for the thread to end; does nothing when it was never started.
   void Join() {
