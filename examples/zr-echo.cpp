@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "zr_echo.h"
 #include "zrshared.h"
@@ -28,7 +29,7 @@ const char kHelp[] =
     "        refused and logged), for SECONDS (default 0: until SIGINT or\n"
     "        SIGTERM, which stop it within a second). No client holds a task\n"
     "        thread: output a client does not take at once waits (at most\n"
-    "        16 KiB per connection, reading paused meanwhile), and a client that\n"
+    "        64 KiB per connection, reading paused meanwhile), and a client that\n"
     "        takes none of it for the stall timeout is disconnected and logged.\n"
     "        On exit it prints its counters.\n"
     "  --bind=ADDR            listen on the numeric IPv4 or IPv6 ADDR\n"

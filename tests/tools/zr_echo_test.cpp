@@ -1,9 +1,12 @@
 // zr-echo run as its users run it: a server process, hostile clients on the
 // loopback interface, signals. Waits are bounded; the times that matter
 // (echo despite stalled clients, exit after SIGTERM) are printed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <iostream>
 

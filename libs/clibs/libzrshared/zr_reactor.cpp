@@ -291,30 +291,37 @@ Zr_Reactor::zr_reactor_queue_t Zr_Reactor::TaskCheck(void* user_data) {
 }
 
 void Zr_Reactor::TaskMoveToQueue(Zr_Task* task, zr_reactor_queue_t queue, bool wakeup) {
+  Wake(MoveTask(task, queue, wakeup));
+}
+
+Zr_Reactor::zr_wakeup_t Zr_Reactor::MoveTask(Zr_Task* task, zr_reactor_queue_t queue, bool wakeup) {
   switch (queue) {
     case ZR_REACTOR_QUEUE_FREE:
       TVO_ASSERT(task->m_user_data == NULL);
       task->m_sock = -1;
       m_task_free.Append(task);
-      break;
+      return ZR_WAKE_NONE;
     case ZR_REACTOR_QUEUE_LISTEN:
       m_task_listen.Append(task);
-      if (wakeup) WakeupListener();
-      break;
+      return wakeup ? ZR_WAKE_LISTENER : ZR_WAKE_NONE;
     case ZR_REACTOR_QUEUE_READY:
       m_task_ready.Append(task);
-      if (wakeup) WakeupTaskThreads(1);
-      break;
+      return wakeup ? ZR_WAKE_TASK_THREAD : ZR_WAKE_NONE;
     case ZR_REACTOR_QUEUE_HOLD:
       m_task_hold.Append(task);
-      break;
+      return ZR_WAKE_NONE;
     default:
       TVO_ASSERT(0);
       // On no queue the task would be lost to the pool and never deleted;
       // on hold, the next command or Deinitialize still finds it.
       m_task_hold.Append(task);
-      break;
+      return ZR_WAKE_NONE;
   }
+}
+
+void Zr_Reactor::Wake(zr_wakeup_t wakeup) {
+  if (wakeup == ZR_WAKE_LISTENER) WakeupListener();
+  if (wakeup == ZR_WAKE_TASK_THREAD) WakeupTaskThreads(1);
 }
 
 void Zr_Reactor::WakeupTaskThreads(unsigned int count) {
@@ -422,10 +429,14 @@ void Zr_Reactor::RunTask(Zr_Thread<Zr_Reactor>* thread, Zr_Task* task) {
   uint32_t status = ClientTaskExecute(task->m_sock, task->m_host, task->m_port, &task->m_user_data);
   zr_reactor_queue_t queue =
       ClientTaskNextQueue(&task->m_sock, task->m_host, &task->m_port, task->m_user_data, status);
+  zr_wakeup_t wakeup;
   {
     RwLockGuard lock(&m_task_lock, true);
-    TaskMoveToQueue(task, queue, true);
+    wakeup = MoveTask(task, queue, true);
   }
+  // Once the lock is free: a thread woken while it was held would block on
+  // it at once.
+  Wake(wakeup);
   thread->SetItem(NULL);
 }
 

@@ -232,7 +232,9 @@ class Zr_Reactor {
   uint32_t ListenerPass(uint32_t nr_slots, const char* function);
 
   // Takes `task` off the ready queue (already done by the caller), runs the
-  // client's callbacks on it in `thread` and puts it where the client says.
+  // client's callbacks on it in `thread` and puts it where the client says,
+  // as TaskMoveToQueue with `wakeup` does but waking the listener or a task
+  // thread only once the lock is released.
   void RunTask(Zr_Thread<Zr_Reactor>* thread, Zr_Task* task);
 
   uint32_t m_task_nr;                         // tasks Initialize created
@@ -250,6 +252,13 @@ class Zr_Reactor {
   int32_t m_wakeup_pipe[2];                          // read end, write end; -1 when closed
 
  private:
+  // What a queue move owes once the lock is released.
+  typedef enum { ZR_WAKE_NONE, ZR_WAKE_LISTENER, ZR_WAKE_TASK_THREAD } zr_wakeup_t;
+
+  // TaskMoveToQueue without its wake-up, which it returns instead.
+  zr_wakeup_t MoveTask(Zr_Task* task, zr_reactor_queue_t queue, bool wakeup);
+  void Wake(zr_wakeup_t wakeup);
+
   // The phases of Initialize, Deinitialize, ListenerPass and DoCommand.
   int32_t StartThreads(uint32_t nr_threads, size_t stack_size, bool setup_thread);
   void StopAndJoinThreads();

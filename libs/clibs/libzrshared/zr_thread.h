@@ -24,6 +24,8 @@
 //             wake-ups of one another.
 // Every request signals `m_cond`; a signal that finds the thread running is
 // lost harmlessly, because the loop reads `m_cmd` afresh before every call.
+// The signal follows the unlock: a thread woken while the requester still
+// held the mutex would at once block on it again.
 //
 // Threads: `m_mutex` guards `m_cmd`, `m_state` and `m_item`; every operation
 // may be called from any thread. `m_func`, `m_clss` and `m_stack_size` are set
@@ -101,16 +103,16 @@ class Zr_Thread {
   void Pause() {
     pthread_mutex_lock(&m_mutex);
     if (m_cmd == ZR_THREAD_RUNNING) m_cmd = ZR_THREAD_PAUSED;
-    pthread_cond_signal(&m_cond);
     pthread_mutex_unlock(&m_mutex);
+    pthread_cond_signal(&m_cond);
   }
 
   // Requests the end of the loop; final.
   void Stop() {
     pthread_mutex_lock(&m_mutex);
     if (m_cmd != ZR_THREAD_STOPPED) m_cmd = ZR_THREAD_STOPPED;
-    pthread_cond_signal(&m_cond);
     pthread_mutex_unlock(&m_mutex);
+    pthread_cond_signal(&m_cond);
   }
 
   // Requests running again. Returns true only when the thread was asleep
@@ -123,8 +125,8 @@ class Zr_Thread {
       was_asleep = m_cmd == ZR_THREAD_PAUSED && m_state == ZR_THREAD_PAUSED;
       m_cmd = ZR_THREAD_RUNNING;
     }
-    pthread_cond_signal(&m_cond);
     pthread_mutex_unlock(&m_mutex);
+    pthread_cond_signal(&m_cond);
     return was_asleep;
   }
 
@@ -133,16 +135,16 @@ class Zr_Thread {
   void Hold() {
     pthread_mutex_lock(&m_mutex);
     if (m_cmd != ZR_THREAD_STOPPED) m_cmd = ZR_THREAD_HELD;
-    pthread_cond_signal(&m_cond);
     pthread_mutex_unlock(&m_mutex);
+    pthread_cond_signal(&m_cond);
   }
 
   // Lifts a hold: the thread runs again. Does nothing unless it is held.
   void Release() {
     pthread_mutex_lock(&m_mutex);
     if (m_cmd == ZR_THREAD_HELD) m_cmd = ZR_THREAD_RUNNING;
-    pthread_cond_signal(&m_cond);
     pthread_mutex_unlock(&m_mutex);
+    pthread_cond_signal(&m_cond);
   }
 
   // The state the thread reports, read under its mutex.
