@@ -5,7 +5,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "Zr_Adler32.h"
 #include "Zr_BitArray.h"
 #include "Zr_Utils.h"
+#include "bench_main.h"
 
 namespace {
 
@@ -120,21 +120,9 @@ void Register(const std::string& operation, const char* impl, Case fn, unsigned 
                                [=](benchmark::State& s) { fn(s, ao, bo); });
 }
 
-std::string CpuModel() {
-  std::ifstream in("/proc/cpuinfo");
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, 10, "model name") == 0) return line.substr(line.find(':') + 2);
-  return "unknown";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::AddCustomContext("cpu", CpuModel());
-  // The compare searches with AVX2 when the library-wide ceiling (ZR_SIMD)
-  // and the CPU allow it, which is when short Adler-32 buffers take AVX2.
-  benchmark::AddCustomContext("zr_bit_compare_path",
-                              Zr_Adler32PathFor(0) == ZR_ADLER32_AVX2 ? "avx2" : "portable");
   for (unsigned bo : {0u, 5u}) {
     const unsigned ao = bo == 0 ? 0 : 3;
     const std::string op = "Compare_" + std::to_string(ao) + "_" + std::to_string(bo);
@@ -146,9 +134,9 @@ int main(int argc, char** argv) {
   Register("MatchBits_3_5", "bitloop", MatchBitLoop, 3, 5);
   Register("Set_3", "zr", SetFast, 3, 0);
   Register("Set_3", "bitloop", SetBitLoop, 3, 0);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  // The compare searches with AVX2 when the library-wide ceiling (ZR_SIMD)
+  // and the CPU allow it, which is when short Adler-32 buffers take AVX2.
+  return zr_bench::Main(argc, argv,
+                        std::string("Compare_*/zr: ") +
+                            (Zr_Adler32PathFor(0) == ZR_ADLER32_AVX2 ? "avx2" : "portable"));
 }

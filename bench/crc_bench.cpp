@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "Zr_Adler32.h"
 #include "Zr_CRCReadStream.h"
 #include "Zr_CRCWriteStream.h"
+#include "bench_main.h"
 
 namespace {
 
@@ -197,29 +197,9 @@ BENCHMARK_CAPTURE(CopyAndBare, b65536, 65536)
     ->Apply(Sizes);
 BENCHMARK_CAPTURE(ReadStream, b65536, 65536)->Name("CRCReadStream/zr_b65536")->Apply(Sizes);
 
-// The first "model name" and "flags" lines of /proc/cpuinfo.
-std::string CpuInfo(const std::string& key) {
-  std::ifstream in("/proc/cpuinfo");
-  for (std::string line; std::getline(in, line);) {
-    if (line.compare(0, key.size(), key) == 0) return line.substr(line.find(':') + 2);
-  }
-  return "unknown";
-}
-
-std::string VectorFlags() {
-  std::string flags = " " + CpuInfo("flags") + " ", out;
-  for (const char* f : {"ssse3", "avx2", "avx512f", "avx512bw", "avx512_vnni", "avx512vnni"}) {
-    if (flags.find(std::string(" ") + f + " ") != std::string::npos)
-      out += out.empty() ? f : std::string(" ") + f;
-  }
-  return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::AddCustomContext("cpu", CpuInfo("model name"));
-  benchmark::AddCustomContext("cpu_vector_flags", VectorFlags());
   // The path Zr_Adler32 takes at each length where it changes.
   std::string paths;
   for (size_t n = 0; n <= 65536; ++n) {
@@ -227,7 +207,6 @@ int main(int argc, char** argv) {
       paths += std::string(paths.empty() ? "" : ", ") + Zr_Adler32PathName(Zr_Adler32PathFor(n)) +
                " from " + std::to_string(n) + " B";
   }
-  benchmark::AddCustomContext("zr_adler32_paths", paths);
 #ifndef ZR_HAVE_LIBDEFLATE
   benchmark::AddCustomContext("libdeflate", "not found at build time (libdeflate-dev): no cases");
 #endif
@@ -241,9 +220,5 @@ int main(int argc, char** argv) {
     std::string name = std::string("Adler32/zr-") + Zr_Adler32PathName(path);
     benchmark::RegisterBenchmark(name.c_str(), Adler32Path, path)->Apply(AdlerSizes);
   }
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return zr_bench::Main(argc, argv, "Adler32/zr and the streams: " + paths);
 }

@@ -15,6 +15,7 @@
 #include "Zr_BufferedFileDescriptor.h"
 #include "Zr_FileDescriptor.h"
 #include "Zr_StreamFileDescriptor.h"
+#include "bench_main.h"
 
 #include <benchmark/benchmark.h>
 
@@ -162,10 +163,11 @@ int main(int argc, char** argv) {
     }
   }
 
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (!g_read_source.empty()) unlink(g_read_source.c_str());
-  return 0;
+  return zr_bench::Main(
+      argc, argv,
+      "Write|Read/zr_buffered: small pieces copied into its buffer, one write(2) or read(2) per "
+      "buffer; zr_stream: stdio underneath; zr_plain: one syscall per piece",
+      [] {
+        if (!g_read_source.empty()) unlink(g_read_source.c_str());
+      });
 }

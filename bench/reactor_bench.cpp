@@ -24,13 +24,13 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
+#include "bench_main.h"
 #include "zr_echo.h"
 #include "zr_reactor.h"
 
@@ -544,23 +544,9 @@ void BM_DoCommand_condvar(benchmark::State& state) {
 }
 BENCHMARK(BM_DoCommand_condvar)->Name("DoCommand/condvar")->Arg(4)->UseRealTime();
 
-// The first "model name" line of /proc/cpuinfo.
-std::string CpuModel() {
-  std::ifstream in("/proc/cpuinfo");
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, 10, "model name") == 0) return line.substr(line.find(':') + 2);
-  return "unknown";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::AddCustomContext(
-      "cpu",
-      CpuModel() + ", " + std::to_string(std::thread::hardware_concurrency()) + " logical cores");
-  benchmark::AddCustomContext(
-      "zr_echo_server",
-      std::to_string(kZrTaskThreads) + " task threads, the listener and an accepting thread");
   RegisterEchoCases();
 #ifdef ZR_HAVE_LIBUV
   benchmark::AddCustomContext("libuv_echo_server",
@@ -570,10 +556,10 @@ int main(int argc, char** argv) {
 #endif
   benchmark::AddCustomContext(
       "echo_client", "one thread: a message on every connection, then poll for every echo");
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  g_fleet.reset();
-  benchmark::Shutdown();
-  return 0;
+  return zr_bench::Main(
+      argc, argv,
+      "Echo*/zr: " + std::to_string(kZrTaskThreads) +
+          " task threads, the listener and an accepting thread; ListenerPass/zr: one pass, "
+          "ListenerPass/poll: a bare poll over the same set",
+      [] { g_fleet.reset(); });
 }
