@@ -62,6 +62,34 @@ int64_t Zr_FileDescriptor::Read(void* buffer, unsigned long count) {
   return safe_read(m_fd, buffer, count);
 }
 
+namespace {
+
+// Reads Copy's next piece: exactly `chunk` bytes, or up to `chunk` when it
+// copies to end of file. Returns the count, or -1 with errno (ENODATA when a
+// counted piece comes up short: the source ended early).
+int64_t ReadPiece(Zr_FileDescriptor& source, void* buffer, int64_t chunk, bool to_end) {
+  const int64_t n = source.Read(buffer, static_cast<unsigned long>(chunk));
+  if (n >= 0 && !to_end && n != chunk) {
+    errno = ENODATA;
+    return -1;
+  }
+  return n;
+}
+
+// Writes the `n` bytes Copy has just read. A short write that reports no
+// error is EIO: the copy would otherwise lose its tail in silence.
+int WriteAll(Zr_FileDescriptor& target, const void* buffer, int64_t n) {
+  const int64_t w = target.Write(buffer, static_cast<unsigned long>(n));
+  if (w == -1) return -1;
+  if (w != n) {
+    errno = EIO;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int Zr_FileDescriptor::Copy(Zr_FileDescriptor& source, long count, void* buffer,
                             unsigned long buffer_size) {
   const int64_t size = static_cast<int64_t>(buffer_size);
@@ -74,19 +102,10 @@ int Zr_FileDescriptor::Copy(Zr_FileDescriptor& source, long count, void* buffer,
   for (int64_t left = count; left != 0;) {
     const bool to_end = left == -1;
     const int64_t chunk = to_end || left > size ? size : left;
-    const int64_t n = source.Read(buffer, static_cast<unsigned long>(chunk));
+    const int64_t n = ReadPiece(source, buffer, chunk, to_end);
     if (n < 0) return -1;
-    if (to_end && n == 0) return 0;
-    if (!to_end && n != chunk) {
-      errno = ENODATA;
-      return -1;
-    }
-    const int64_t w = Write(buffer, static_cast<unsigned long>(n));
-    if (w == -1) return -1;
-    if (w != n) {
-      errno = EIO;
-      return -1;
-    }
+    if (n == 0) return 0;  // only to end of file: a counted piece is never empty
+    if (WriteAll(*this, buffer, n) != 0) return -1;
     if (!to_end) left -= n;
   }
   return 0;
