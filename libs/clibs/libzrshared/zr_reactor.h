@@ -57,7 +57,7 @@
 class Zr_Task : public Zr_DList<Zr_Task>::Zr_item {
  public:
   Zr_Task() : m_port(65535), m_sock(-1), m_user_data(NULL) { m_host[0] = '\0'; }
-  virtual ~Zr_Task() {}
+  ~Zr_Task() override {}
 
   char m_host[257];   // NUL-terminated host name (at most 256 characters); empty for none
   uint16_t m_port;    // 65535 for none
