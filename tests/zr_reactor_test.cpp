@@ -255,6 +255,15 @@ TEST_F(ReactorTasks, TaskPutBackWakesTheListenerOrASleepingTaskThread) {
   EXPECT_EQ(WakeupBytes(), 1);
 }
 
+// A wake-up byte alone ends a pass at once, is drained and moves nothing;
+// the pass itself puts the pipe in slot 0 (left stale here).
+TEST_F(ReactorTasks, WakeupByteAloneEndsAPassThatMovesNothing) {
+  r->m_poll_fds[0].fd = -1;
+  r->WakeupListener();
+  EXPECT_EQ(r->ListenerPass(1, "pass"), 0u);
+  EXPECT_EQ(WakeupBytes(), 0);
+}
+
 // A socket without an event stays polled, even in a slot before one with an
 // event; a peer's hang-up alone (POLLHUP, no POLLIN) is an event too. Tasks
 // beyond a pass's slots wait for a later pass. A task without a socket is
