@@ -49,6 +49,24 @@ TEST(Stream, OpenFlagsChooseTheStdioModeAndOwnResults) {
   EXPECT_EQ(ReadFileContents(f), "0123456789abc");
 }
 
+// Close reports the failed flush, not what fclose says after it (here its
+// own close fails with EIO), and releases the stream either way.
+TEST(Stream, CloseReportsTheFailedFlushAndReleasesTheStream) {
+  cookie_io_functions_t io = {};
+  io.write = [](void*, const char*, size_t) -> ssize_t {
+    errno = ENOSPC;
+    return -1;
+  };
+  io.close = [](void*) {
+    errno = EIO;
+    return -1;
+  };
+  Zr_StreamFileDescriptor fd(fopencookie(nullptr, "w", io));
+  EXPECT_EQ(fd.Write("x", 1), 1);  // waits in the stream's buffer
+  EXPECT_EQ(ErrnoOf(fd.Close()), ENOSPC);
+  EXPECT_FALSE(fd.IsOpen());
+}
+
 // Every byte Write accepted reaches a slow reader once and in order, through
 // stdio's own flushes, Flush, a Seek (which flushes, then fails on a pipe)
 // and Close (with 47,576 bytes in a 64 KiB buffer), while a SIGTERM that has

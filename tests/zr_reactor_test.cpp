@@ -207,6 +207,7 @@ TEST_F(ReactorTasks, NewSocketsGoFirstWithHostsCutAndOneWakeupEach) {
   EXPECT_EQ(r->TaskAdd(90009, nullptr, 81, nullptr), 0);
   EXPECT_EQ(r->TaskAdd(1048575, "last", 82, nullptr), 0);
   EXPECT_EQ(r->Socks(kListen), (Ints{1048575, 90009, 70007}));
+  EXPECT_EQ(r->TaskCheck(90009), kListen);
   EXPECT_TRUE(r->m_task_listen.m_end->m_host == std::string(256, 'x') &&
               !r->m_task_listen.m_begin->m_next->m_host[0]);
   EXPECT_EQ(WakeupBytes(), 3);
