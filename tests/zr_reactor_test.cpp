@@ -116,7 +116,7 @@ class TestReactor : public Zr_Reactor {
   using Zr_Reactor::ListenerPass, Zr_Reactor::ListenerThread, Zr_Reactor::TaskMoveToQueue,
       Zr_Reactor::TaskThread, Zr_Reactor::WakeupListener, Zr_Reactor::m_threads;
   using Zr_Reactor::m_poll_fds, Zr_Reactor::m_task_free, Zr_Reactor::m_task_listen,
-      Zr_Reactor::m_task_hold, Zr_Reactor::m_wakeup_pipe;
+      Zr_Reactor::m_task_hold, Zr_Reactor::m_wakeup_pipe, Zr_Reactor::m_task_lock;
 
   void Record(const char* what, int32_t sock) {
     std::lock_guard<std::mutex> lock(mu);
@@ -207,7 +207,12 @@ TEST_F(ReactorTasks, NewSocketsGoFirstWithHostsCutAndOneWakeupEach) {
   EXPECT_EQ(r->TaskAdd(90009, nullptr, 81, nullptr), 0);
   EXPECT_EQ(r->TaskAdd(1048575, "last", 82, nullptr), 0);
   EXPECT_EQ(r->Socks(kListen), (Ints{1048575, 90009, 70007}));
-  EXPECT_EQ(r->TaskCheck(90009), kListen);
+  // Found by its socket, also while a listener pass reads the queues.
+  pthread_rwlock_rdlock(&r->m_task_lock);
+  auto check = std::async(std::launch::async, [&] { return r->TaskCheck(90009); });
+  EXPECT_EQ(check.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  pthread_rwlock_unlock(&r->m_task_lock);
+  EXPECT_EQ(check.get(), kListen);
   EXPECT_TRUE(r->m_task_listen.m_end->m_host == std::string(256, 'x') &&
               !r->m_task_listen.m_begin->m_next->m_host[0]);
   EXPECT_EQ(WakeupBytes(), 3);
