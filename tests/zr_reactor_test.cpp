@@ -38,8 +38,10 @@ class TestReactor : public Zr_Reactor {
   ~TestReactor() override { Deinitialize(); }  // harmless when already done
 
   std::atomic<bool> released{false}, cycle{false};
-  void* slow = nullptr;  // this task waits for `released`; DoCommand need not wait for it
-  std::atomic<void*> add_while_pausing{nullptr};  // a job DoCommand's NeedSuspend adds
+  void* slow = nullptr;    // this task waits for `released`; DoCommand need not wait for it
+  int32_t slow_sock = -2;  // and so does this socket's, which DoCommand waits for
+  std::atomic<bool> release_while_pausing{false};  // DoCommand's NeedSuspend sets `released`
+  std::atomic<void*> add_while_pausing{nullptr};   // a job DoCommand's NeedSuspend adds
   std::atomic<int> next{kHold}, runs{0}, echoed{0}, running{0}, overlaps{0};
   std::function<Q(int32_t)> command = [](int32_t sock) { return sock == -1 ? kHold : kListen; };
   int32_t throw_cleanup = -2;  // the cleanup of this socket throws, once
@@ -50,7 +52,9 @@ class TestReactor : public Zr_Reactor {
     EXPECT_TRUE(sock != -1 || (port == 65535 && !host[0]));  // a job has no host or port
     if (cycle) std::this_thread::sleep_for(std::chrono::microseconds(200));    // mostly in hand
     EXPECT_FALSE(pthread_equal(pthread_self(), m_listener_thread->m_thread));  // a task thread
-    if (slow && *ud == slow) zr_test::WaitUntil([&] { return released.load(); });
+    if ((slow && *ud == slow) || sock == slow_sock) {
+      zr_test::WaitUntil([&] { return released.load(); });
+    }
     char buf[512];
     ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0 && errno == ENOTSOCK) n = read(sock, buf, sizeof buf);  // a pipe
@@ -80,6 +84,7 @@ class TestReactor : public Zr_Reactor {
   bool NeedSuspend(Zr_Task* task) override {
     void* job = add_while_pausing.exchange(nullptr);
     EXPECT_TRUE(!job || TaskAdd(job) == 0);
+    if (release_while_pausing) released = true;
     return (!task || task->m_user_data != slow) && Zr_Reactor::NeedSuspend(task);
   }
 
@@ -321,6 +326,34 @@ TEST(ReactorFlow, BusyTaskThreadLeavesFreshTasksToTheSetupThreadAndCommandsSkipI
   r->released = true;
   ASSERT_TRUE(zr_test::WaitUntil([&] { return r->TaskCheck(known.fd[0]) == kHold; }));
   EXPECT_EQ(rec.Count(), 0u);
+}
+
+// The set-up thread finishes its task while a command waits for it, and then
+// stops: another fresh task, ready meanwhile, waits for the command instead
+// of being run during it.
+TEST(ReactorFlow, CommandStopsTheSetupThreadAfterItsTask) {
+  SocketPair busy, first, second;
+  auto r = Make(1, 5, true);
+  r->slow = &busy, r->slow_sock = first.fd[0];
+  ASSERT_EQ(write(busy.fd[1], "b", 1), 1);
+  ASSERT_EQ(r->TaskAdd(busy.fd[0], "", 0, &busy), 0);  // keeps the task thread
+  ASSERT_TRUE(zr_test::WaitUntil([&] { return r->SocksOf("execute").size() == 1; }));
+  ASSERT_EQ(r->TaskAdd(first.fd[0], "", 0, nullptr), 0);  // keeps the set-up thread
+  ASSERT_EQ(write(first.fd[1], "1", 1), 1);
+  ASSERT_TRUE(zr_test::WaitUntil([&] { return r->SocksOf("execute").size() == 2; }));
+  ASSERT_EQ(r->TaskAdd(second.fd[0], "", 0, nullptr), 0);
+  ASSERT_EQ(write(second.fd[1], "2", 1), 1);
+  ASSERT_TRUE(zr_test::WaitUntil([&] { return r->TaskCheck(second.fd[0]) == kReady; }));
+
+  Ints run_before_command;
+  r->command = [&](int32_t sock) {
+    if (sock == second.fd[0]) run_before_command = r->SocksOf("execute");
+    return kListen;
+  };
+  r->release_while_pausing = true;
+  auto cmd = std::async(std::launch::async, [&] { return r->DoCommand(1); });
+  ASSERT_EQ(cmd.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(run_before_command, (Ints{busy.fd[0], first.fd[0]}));
 }
 
 // Other codes than 1 do nothing.
