@@ -201,13 +201,13 @@ int main(int argc, char** argv) {
     const char* name;
     long lo, hi, value;
   } operands[2][4] = {{{"PORT", 1, 65535, 0},
-                   {"CONNECTIONS", 1, 10000, 8},
-                   {"SECONDS", 1, 3600, 2},
-                   {"BYTES", 1, 1 << 20, 64}},
-                  {{"PORT", 0, 65535, 0},
-                   {"THREADS", 1, 256, 4},
-                   {"TASKS", 1, 1000000, 1024},
-                   {"SECONDS", 0, 2147483647, 0}}};
+                       {"CONNECTIONS", 1, 10000, 8},
+                       {"SECONDS", 1, 3600, 2},
+                       {"BYTES", 1, 1 << 20, 64}},
+                      {{"PORT", 0, 65535, 0},
+                       {"THREADS", 1, 256, 4},
+                       {"TASKS", 1, 1000000, 1024},
+                       {"SECONDS", 0, 2147483647, 0}}};
   Operand* arg = operands[is_server];
   char** args = argv + first + optind;
   const int nargs = argc - first - optind;
